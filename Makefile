@@ -1,0 +1,43 @@
+# Set-up, build and checks. `make demo` and `make test` work on a fresh
+# machine: they find CPython 3.12, create .venv, install what the build and
+# the tests need, build the extension modules and install the package.
+
+SHELL := /bin/bash
+VENV := .venv
+BIN := $(VENV)/bin
+BUILD_DIR := build/cp312
+DEPS := numpy scipy pytest hypothesis meson-python meson ninja
+
+# CPython 3.12: on PATH if that one really is 3.12, else from pyenv.
+find_python = for candidate in python3.12 \
+	    "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.12*/bin/python3.12 \
+	    /usr/local/bin/python3.12 /usr/bin/python3.12; do \
+	  if "$$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then \
+	    echo "$$candidate"; exit 0; fi; \
+	done; echo "CPython 3.12 not found (install it, e.g. with pyenv)" >&2; exit 1
+
+.PHONY: all install test demo clean
+
+all: install
+
+$(BIN)/python:
+	@python=$$($(find_python)) && echo "using $$python" && "$$python" -m venv $(VENV)
+
+$(VENV)/.deps-installed: $(BIN)/python Makefile
+	$(BIN)/python -m pip install --quiet --upgrade pip
+	$(BIN)/python -m pip install --quiet $(DEPS)
+	touch $@
+
+# The build directory persists, so a second run recompiles only what changed.
+install: $(VENV)/.deps-installed
+	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps \
+	    -Cbuild-dir=$(BUILD_DIR) .
+
+test: install
+	$(BIN)/python -m pytest
+
+demo: install
+	$(BIN)/python examples/demo.py
+
+clean:
+	rm -rf $(BUILD_DIR) demo_output

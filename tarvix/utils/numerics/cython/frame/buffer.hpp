@@ -1,0 +1,80 @@
+// Held buffers of array arguments and the strided views kernels read them
+// through.
+#pragma once
+
+#include "format.hpp"
+
+#include <type_traits>
+
+namespace frame {
+
+// A one-dimensional strided array: element i lives at data + i*stride bytes.
+template <class T>
+struct Strided1 {
+    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
+    Byte* data = nullptr;
+    Py_ssize_t size = 0;
+    Py_ssize_t stride = 0;
+
+    T& operator[](Py_ssize_t i) const noexcept { return *reinterpret_cast<T*>(data + i * stride); }
+};
+
+// A two-dimensional strided array.
+template <class T>
+struct Strided2 {
+    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
+    Byte* data = nullptr;
+    Py_ssize_t rows = 0;
+    Py_ssize_t columns = 0;
+    Py_ssize_t row_stride = 0;
+    Py_ssize_t column_stride = 0;
+
+    T& operator()(Py_ssize_t i, Py_ssize_t j) const noexcept {
+        return *reinterpret_cast<T*>(data + i * row_stride + j * column_stride);
+    }
+    Strided1<T> row(Py_ssize_t i) const noexcept { return {data + i * row_stride, columns, column_stride}; }
+};
+
+// A buffer taken from an argument or a result, released when it leaves
+// scope. None gives an empty buffer: every extent is 0.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { release(); }
+
+    // ndarray form (the type test is check_ndarray's): strided buffer with
+    // `ndim` dimensions of `type`, writable when the caller writes it.
+    bool acquire_array(PyObject* object, const ElementType& type, int ndim, bool writable = false);
+
+    // View form: any exporter of such a buffer; also refuses indirect
+    // (sub-offset) dimensions.
+    bool acquire_view(PyObject* object, const ElementType& type, int ndim, bool writable = false);
+
+    void release() noexcept;
+
+    bool held() const noexcept { return held_; }
+    Py_ssize_t extent(int axis) const noexcept { return held_ ? buffer_.shape[axis] : 0; }
+    Py_ssize_t stride(int axis) const noexcept { return held_ ? buffer_.strides[axis] : 0; }
+
+    template <class T>
+    Strided1<T> view1() const noexcept {
+        using Byte = typename Strided1<T>::Byte;
+        return {static_cast<Byte*>(held_ ? buffer_.buf : nullptr), extent(0), stride(0)};
+    }
+    template <class T>
+    Strided2<T> view2() const noexcept {
+        using Byte = typename Strided2<T>::Byte;
+        return {static_cast<Byte*>(held_ ? buffer_.buf : nullptr), extent(0), extent(1), stride(0),
+                stride(1)};
+    }
+
+private:
+    bool acquire(PyObject* object, const ElementType& type, int ndim, int flags, bool view_form);
+
+    Py_buffer buffer_{};
+    bool held_ = false;
+};
+
+}  // namespace frame

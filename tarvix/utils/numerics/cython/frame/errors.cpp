@@ -1,0 +1,60 @@
+#include "errors.hpp"
+#include "module.hpp"
+
+#include <frameobject.h>
+
+#include <cstring>
+#include <cstdio>
+
+namespace frame {
+
+namespace {
+
+// The part of a source path from the package directory on, so that the
+// entry reads the same wherever the build tree was.
+const char* package_relative(const char* path) {
+    const char* found = std::strstr(path, "tarvix/");
+    return found ? found : path;
+}
+
+}  // namespace
+
+void add_traceback(const char* qualified_name, std::source_location where) {
+    // Keep the pending exception aside while the frame objects are made.
+    PyObject* exception = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty(package_relative(where.file_name()), qualified_name,
+                                         static_cast<int>(where.line()));
+    if (code != nullptr) {
+        PyObject* globals = module_dict();
+        Ref empty_globals;
+        if (globals == nullptr) {
+            empty_globals = Ref::steal(PyDict_New());
+            globals = empty_globals.get();
+        }
+        if (globals != nullptr) {
+            PyErr_SetRaisedException(exception);
+            exception = nullptr;
+            PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+            if (frame != nullptr) {
+                PyTraceBack_Here(frame);
+                Py_DECREF(frame);
+            }
+        }
+        Py_DECREF(code);
+    }
+    if (exception != nullptr) {
+        PyErr_SetRaisedException(exception);
+    }
+}
+
+void add_function_traceback(const char* function, std::source_location where) {
+    char name[512];
+    std::snprintf(name, sizeof name, "%s.%s", module_full_name(), function);
+    add_traceback(name, where);
+}
+
+void raise_out_of_bounds(int axis) {
+    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
+}
+
+}  // namespace frame

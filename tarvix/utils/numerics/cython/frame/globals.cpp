@@ -1,0 +1,67 @@
+#include "globals.hpp"
+#include "module.hpp"
+
+namespace frame {
+
+namespace {
+constexpr Name np_name{"np"};
+}
+
+Ref module_global(const Name& name) {
+    PyObject* key = name.object();
+    if (key == nullptr) return Ref();
+    if (PyObject* dict = module_dict()) {
+        PyObject* found = PyDict_GetItemWithError(dict, key);
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) return Ref();
+    }
+    PyObject* builtins = builtins_dict();
+    if (builtins != nullptr) {
+        PyObject* found = PyDict_GetItemWithError(builtins, key);
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) return Ref();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref();
+}
+
+Ref numpy_attribute(const Name& attribute) {
+    Ref np = module_global(np_name);
+    if (!np) return Ref();
+    PyObject* key = attribute.object();
+    if (key == nullptr) return Ref();
+    return Ref::steal(PyObject_GetAttr(np.get(), key));
+}
+
+}  // namespace frame
+
+namespace frame {
+
+namespace {
+constexpr Name dtype_keyword{"dtype"};
+}
+
+Ref call_numpy(const Name& function, std::initializer_list<PyObject*> positional, const Name* dtype) {
+    Ref callable = numpy_attribute(function);
+    if (!callable) return Ref();
+    constexpr std::size_t max_arguments = 4;
+    PyObject* arguments[max_arguments + 1];
+    std::size_t count = 0;
+    for (PyObject* argument : positional) {
+        if (count == max_arguments) break;
+        arguments[count++] = argument;
+    }
+    if (dtype == nullptr) {
+        return Ref::steal(PyObject_Vectorcall(callable.get(), arguments, count, nullptr));
+    }
+    Ref dtype_object = numpy_attribute(*dtype);
+    if (!dtype_object) return Ref();
+    PyObject* keyword = dtype_keyword.object();
+    if (keyword == nullptr) return Ref();
+    Ref keyword_names = Ref::steal(PyTuple_Pack(1, keyword));
+    if (!keyword_names) return Ref();
+    arguments[count] = dtype_object.get();
+    return Ref::steal(PyObject_Vectorcall(callable.get(), arguments, count, keyword_names.get()));
+}
+
+}  // namespace frame
