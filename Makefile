@@ -34,7 +34,7 @@ install: $(VENV)/.deps-installed
 	    -Cbuild-dir=$(BUILD_DIR) .
 
 test: install
-	$(BIN)/python -m pytest
+	$(BIN)/pytest
 
 demo: install
 	$(BIN)/python examples/demo.py
