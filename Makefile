@@ -37,7 +37,8 @@ test: install
 	$(BIN)/pytest
 
 demo: install
-	$(BIN)/python examples/demo.py
+	@for example in examples/*.py; do \
+	  echo "== $$example"; $(BIN)/python "$$example" || exit 1; done
 
 clean:
 	rm -rf $(BUILD_DIR) demo_output
