@@ -17,7 +17,7 @@ def fma(a: float, b: float, c: float) -> float:
         try:
             return float(exact)
         except OverflowError:
-            return math.copysign(math.inf, exact)
+            return math.inf if exact > 0 else -math.inf
     # Infinities and NaN: the single rounding makes no difference.
     return (a * b) + c
 

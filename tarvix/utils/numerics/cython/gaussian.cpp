@@ -7,11 +7,13 @@
 #include "frame/args.hpp"
 #include "frame/buffer.hpp"
 #include "frame/errors.hpp"
+#include "frame/exp.hpp"
 #include "frame/fma.hpp"
 #include "frame/globals.hpp"
 #include "frame/module.hpp"
 #include "frame/scalars.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -22,23 +24,53 @@ using frame::Strided2;
 // ---------------------------------------------------------------------------
 // Kernels: plain strided arrays, no Python objects.
 
+// Samples are processed in blocks that fit on the stack: the block's x is
+// gathered once, then each peak's exponentials are evaluated over the whole
+// block by frame::exp_array (the bits of std::exp, several at a time).
+constexpr Py_ssize_t block_size = 256;
+
+struct SampleBlock {
+    Py_ssize_t start;
+    Py_ssize_t size;
+    double x[block_size];
+    double e[block_size];
+
+    // e[t] = exp(((-0.5*dx)*dx) / variance), dx = x[t] - mu.
+    [[gnu::always_inline]] void gaussian(double mu, double variance) {
+        for (Py_ssize_t t = 0; t < size; ++t) {
+            const double dx = x[t] - mu;
+            e[t] = ((-0.5 * dx) * dx) / variance;
+        }
+        frame::exp_array(e, e, size);
+    }
+};
+
+template <class Body>
+[[gnu::always_inline]] inline void for_each_block(Strided1<const double> x, Body&& body) {
+    SampleBlock block;
+    for (block.start = 0; block.start < x.size; block.start += block_size) {
+        block.size = std::min(block_size, x.size - block.start);
+        for (Py_ssize_t t = 0; t < block.size; ++t) block.x[t] = x[block.start + t];
+        body(block);
+    }
+}
+
 // y[j] += sum_k A_k * exp(((-0.5*dx)*dx) / var_k), dx = x[j] - mu_k, adding
 // the peaks to each y[j] in parameter order, every term with one fused
-// multiply-add.  x[m], params[3*n_gauss], y[m]; O(m * n_gauss) exp calls.
+// multiply-add.  x[m], params[3*n_gauss], y[m]; O(m * n_gauss) exponentials.
 [[gnu::always_inline]] inline void gaussian_model(Strided1<const double> x,
                                                   Strided1<const double> params, Py_ssize_t n_gauss,
                                                   Strided1<double> y) {
-    for (Py_ssize_t j = 0; j < x.size; ++j) {
-        const double xj = x[j];
-        double sum = y[j];
+    for_each_block(x, [&](SampleBlock& block) {
+        double sum[block_size];
+        for (Py_ssize_t t = 0; t < block.size; ++t) sum[t] = y[block.start + t];
         for (Py_ssize_t k = 0; k < n_gauss; ++k) {
             const double amplitude = params[3 * k];
-            const double dx = xj - params[3 * k + 1];
-            const double exponent = ((-0.5 * dx) * dx) / params[3 * k + 2];
-            sum = std::fma(amplitude, std::exp(exponent), sum);
+            block.gaussian(params[3 * k + 1], params[3 * k + 2]);
+            for (Py_ssize_t t = 0; t < block.size; ++t) sum[t] = std::fma(amplitude, block.e[t], sum[t]);
         }
-        y[j] = sum;
-    }
+        for (Py_ssize_t t = 0; t < block.size; ++t) y[block.start + t] = sum[t];
+    });
 }
 
 // J[j, 3k]   = e
@@ -49,19 +81,23 @@ using frame::Strided2;
 // other columns are left as they are.
 void gaussian_jacobian(Strided1<const double> x, Strided1<const double> params, Py_ssize_t n_gauss,
                        Strided2<double> jacobian) {
-    for (Py_ssize_t j = 0; j < x.size; ++j) {
-        const double xj = x[j];
+    for_each_block(x, [&](SampleBlock& block) {
         for (Py_ssize_t k = 0; k < n_gauss; ++k) {
             const double amplitude = params[3 * k];
+            const double mu = params[3 * k + 1];
             const double variance = params[3 * k + 2];
-            const double dx = xj - params[3 * k + 1];
-            const double e = std::exp(((-0.5 * dx) * dx) / variance);
-            const double scaled_dx = (amplitude * e) * dx;
-            jacobian(j, 3 * k) = e;
-            jacobian(j, 3 * k + 1) = scaled_dx / variance;
-            jacobian(j, 3 * k + 2) = (scaled_dx * dx) / ((2.0 * variance) * variance);
+            block.gaussian(mu, variance);
+            for (Py_ssize_t t = 0; t < block.size; ++t) {
+                const double e = block.e[t];
+                const double dx = block.x[t] - mu;
+                const double scaled_dx = (amplitude * e) * dx;
+                const Py_ssize_t j = block.start + t;
+                jacobian(j, 3 * k) = e;
+                jacobian(j, 3 * k + 1) = scaled_dx / variance;
+                jacobian(j, 3 * k + 2) = (scaled_dx * dx) / ((2.0 * variance) * variance);
+            }
         }
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------
