@@ -185,3 +185,13 @@ def test_exponentials_over_every_range_match_the_c_library(variance):
     params = np.array([1.5, 0.25, variance])
     assert_same_bits(multi_gaussian_cy(x, params), model_reference(x, params))
     assert_same_bits(multi_gaussian_jacobian_cy(x, params), jacobian_reference(x, params))
+
+
+@pytest.mark.parametrize("function", [multi_gaussian_cy, multi_gaussian_jacobian_cy])
+@pytest.mark.parametrize("huge", ["x", "params"])
+def test_arrays_beyond_32_bit_counts_are_refused(function, huge):
+    # Broadcast views make such lengths without memory.
+    big = np.broadcast_to(np.float64(1.0), (2**31,))
+    x, params = (big, np.ones(3)) if huge == "x" else (np.ones(2), big)
+    with pytest.raises(OverflowError, match=f"^{huge} has 2147483648 entries, more than int32"):
+        function(x, params)

@@ -12,8 +12,10 @@
 #include "frame/globals.hpp"
 #include "frame/module.hpp"
 #include "frame/scalars.hpp"
+#include "frame/value_errors.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -121,7 +123,16 @@ struct ModelInputs {
         return frame::check_ndarray(values[0], "x") && frame::check_ndarray(values[1], "params") &&
                x.acquire_array(values[0], frame::double_t, 1) &&
                params.acquire_array(values[1], frame::double_t, 1) &&
-               frame::refuse_none(values[0], "x") && frame::refuse_none(values[1], "params");
+               frame::refuse_none(values[0], "x") && frame::refuse_none(values[1], "params") &&
+               fits_counts("x", x) && fits_counts("params", params);
+    }
+
+    // Sample and parameter counts are 32-bit: longer arrays are refused
+    // rather than evaluated for hours or truncated.
+    static bool fits_counts(const char* name, const frame::HeldBuffer& buffer) {
+        if (buffer.extent(0) <= INT32_MAX) return true;
+        frame::raise_too_many_for_index(name, buffer.extent(0), "int32");
+        return false;
     }
 };
 
