@@ -284,3 +284,11 @@ def test_np_is_looked_up_at_use(monkeypatch, missing, error):
     matrix, refs, ref_axis, _, axis = case(2)
     with pytest.raises((NameError, AttributeError), match=error):
         respgrid_cy(matrix, refs, ref_axis, np.empty(0), axis)
+
+
+def test_request_too_large_for_memory_fails_at_once():
+    # 2**40 requested rows would need terabytes of offsets: refused before
+    # any energy is looked at, instead of after checking 10**12 of them.
+    huge = np.broadcast_to(np.float64(1.5), (2**40,))
+    with pytest.raises(MemoryError):
+        respgrid_cy(np.ones((2, 3)), np.array([1.0, 2.0]), np.ones(3), huge, np.ones(3))

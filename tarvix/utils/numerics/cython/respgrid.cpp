@@ -472,6 +472,10 @@ PyObject* respgrid_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!in.take(args, nargs, kwnames)) return nullptr;
         const Values requested = in.requested_indices_values();
         const bool any_rows = requested.size > 0;
+        // Room for every row's offset first: a request too large for memory
+        // fails here at once rather than after checking all its energies.
+        CsrGather out;
+        out.offsets.reserve(static_cast<std::size_t>(requested.size) + 1);
         if (any_rows && !check_requested_rows(in)) return nullptr;
 
         frame::Ref length = frame::Ref::steal(PyLong_FromSsize_t(in.requested_E_axis_length()));
@@ -482,8 +486,6 @@ PyObject* respgrid_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                        frame::call_numpy(empty_name, {length.get()}, &float64_name)};
         if (!call.row_buffer) return nullptr;
 
-        CsrGather out;
-        out.offsets.reserve(static_cast<std::size_t>(requested.size) + 1);
         for (Py_ssize_t i = 0; i < requested.size; ++i) {
             if (!append_resampled_row(requested[i], call, out)) return nullptr;
         }
