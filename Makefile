@@ -16,7 +16,7 @@ find_python = for candidate in python3.12 \
 	    echo "$$candidate"; exit 0; fi; \
 	done; echo "CPython 3.12 not found (install it, e.g. with pyenv)" >&2; exit 1
 
-.PHONY: all install test test-sanitize demo clean
+.PHONY: all install test test-sanitize fuzz demo clean
 
 all: install
 
@@ -36,6 +36,10 @@ install: $(VENV)/.deps-installed
 test: install
 	$(BIN)/pytest
 
+# A longer property-based search than the one the test suite runs.
+fuzz: install
+	HYPOTHESIS_PROFILE=fuzz $(BIN)/pytest tests/test_fuzz.py --hypothesis-show-statistics
+
 # The modules built with AddressSanitizer and UndefinedBehaviorSanitizer into
 # their own build directory and install location, and the whole suite run
 # under them, with the sanitizer runtimes preloaded into the interpreter and
@@ -49,8 +53,8 @@ test-sanitize: $(VENV)/.deps-installed
 	    -Cbuild-dir=$(SANITIZE_BUILD) --target $(SANITIZE_SITE) \
 	    -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
 	    -Csetup-args=-Db_lundef=false -Csetup-args=-Dcpp_args=-fno-sanitize-recover=all .
-	LD_PRELOAD="$(SANITIZE_RUNTIMES)" PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_SITE) \
-	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+	TARVIX_SANITIZED=1 LD_PRELOAD="$(SANITIZE_RUNTIMES)" PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_SITE) \
+	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1 \
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(BIN)/pytest -p no:cacheprovider
