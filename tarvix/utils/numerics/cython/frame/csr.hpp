@@ -1,0 +1,131 @@
+// The CSR triple of a sparse response (offsets, indices, values) as strided
+// views, and the check that lets a loop over its rows run without checking
+// each element.
+#pragma once
+
+#include "buffer.hpp"
+#include "value_errors.hpp"
+
+#include <cstdint>
+
+namespace frame {
+
+// Row j holds the entries at positions offsets[j] .. offsets[j+1]-1 of
+// `indices` (its columns) and `values`; a row with offsets[j] >=
+// offsets[j+1] is empty. A None array reads as empty (`*_none` set).
+struct CsrView {
+    Strided1<const std::int64_t> offsets;
+    Strided1<const std::int32_t> indices;
+    Strided1<const double> values;
+    bool offsets_none = false;
+    bool indices_none = false;
+    bool values_none = false;
+};
+
+// An index i into an array of length L is valid when -L <= i < L; a
+// negative valid index counts from the end, as in Python.
+inline bool valid_index(long long i, Py_ssize_t length) noexcept { return i >= -length && i < length; }
+
+namespace csr_detail {
+
+// The first position of [start, end) (start < end) that is not valid for
+// length L, or `end` when all are.
+inline long long first_invalid_position(long long start, long long end, Py_ssize_t length) noexcept {
+    if (start < -length) return start;
+    if (end > length) return start > length ? start : length;
+    return end;
+}
+
+inline bool position_error(const char* array, bool none, Py_ssize_t length, Py_ssize_t row,
+                           long long start, long long end, long long position) {
+    if (none) {
+        PyErr_Format(PyExc_ValueError,
+                     "row %zd (offsets[%zd] = %lld, offsets[%zd] = %lld) reaches position %lld, but "
+                     "%s is None",
+                     row, row, start, row + 1, end, position, array);
+    } else if (position < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "position %lld of row %zd (offsets[%zd] = %lld, offsets[%zd] = %lld) is out of "
+                     "range for %s: positions must be >= %zd (-len(%s))",
+                     position, row, row, start, row + 1, end, array, -length, array);
+    } else {
+        PyErr_Format(PyExc_ValueError,
+                     "position %lld of row %zd (offsets[%zd] = %lld, offsets[%zd] = %lld) is out of "
+                     "range for %s: positions must be < %zd (len(%s))",
+                     position, row, row, start, row + 1, end, array, length, array);
+    }
+    return false;
+}
+
+}  // namespace csr_detail
+
+// Before rows 0 .. rows-1 of `csr` are read without checks: `offsets` has at
+// least rows + 1 entries; every position of a non-empty row is valid for
+// both `indices` and `values`; every column reached is valid for `columns`
+// (whose length `columns_name` names, for instance "len(y)"). Returns false
+// with ValueError naming the array, the row or position, the offending value
+// and the bound at the first violation (rows ascending; within a row its
+// positions, then its columns in position order). On success `negative`
+// tells whether some position or column is negative and so counts from the
+// end. O(rows + entries).
+inline bool check_csr_rows(const CsrView& csr, Py_ssize_t rows, Py_ssize_t columns,
+                           const char* columns_name, bool& negative) {
+    negative = false;
+    if (csr.offsets.size < rows + 1) {
+        if (csr.offsets_none) {
+            PyErr_Format(PyExc_ValueError, "offsets is None; it needs at least %zd entr%s (%s + 1)",
+                         rows + 1, rows + 1 == 1 ? "y" : "ies", columns_name);
+        } else {
+            char reason[64];
+            PyOS_snprintf(reason, sizeof reason, "%s + 1", columns_name);
+            raise_too_few("offsets", rows + 1, "entries", reason, csr.offsets.size);
+        }
+        return false;
+    }
+    const Py_ssize_t n_indices = csr.indices.size;
+    const Py_ssize_t n_values = csr.values.size;
+    for (Py_ssize_t j = 0; j < rows; ++j) {
+        const long long start = csr.offsets[j];
+        const long long end = csr.offsets[j + 1];
+        if (start >= end) continue;
+        long long bad = csr_detail::first_invalid_position(start, end, n_indices);
+        if (bad != end) {
+            return csr_detail::position_error("indices", csr.indices_none, n_indices, j, start, end, bad);
+        }
+        bad = csr_detail::first_invalid_position(start, end, n_values);
+        if (bad != end) {
+            return csr_detail::position_error("values", csr.values_none, n_values, j, start, end, bad);
+        }
+        if (start < 0) negative = true;
+        for (long long k = start; k < end; ++k) {
+            const long long column = csr.indices[k < 0 ? k + n_indices : k];
+            if (!valid_index(column, columns)) {
+                PyErr_Format(PyExc_ValueError,
+                             "column index %lld at position %lld (row %zd) is out of range: column "
+                             "index values must be %s %zd (%s%s)",
+                             column, k, j, column < 0 ? ">=" : "<", column < 0 ? -columns : columns,
+                             column < 0 ? "-" : "", columns_name);
+                return false;
+            }
+            if (column < 0) negative = true;
+        }
+    }
+    return true;
+}
+
+// A per-row array (such as a sensitivity) that must have at least `required`
+// entries, `required_name` saying what that number is. False with ValueError
+// set when it is shorter or None.
+inline bool check_min_entries(const char* array, bool none, Py_ssize_t size, Py_ssize_t required,
+                              const char* required_name) {
+    if (size >= required) return true;
+    if (none) {
+        PyErr_Format(PyExc_ValueError, "%s is None; it needs at least %zd entr%s (%s)", array, required,
+                     required == 1 ? "y" : "ies", required_name);
+    } else {
+        raise_too_few(array, required, "entries", required_name, size);
+    }
+    return false;
+}
+
+}  // namespace frame
