@@ -1,0 +1,96 @@
+"""Every public function, on success and on each distinct error path,
+returns the interpreter's allocated blocks and its arguments' reference
+counts to where they were."""
+
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+from tarvix.utils.numerics.cython import deconvolution, gaussian, respgrid
+
+CALLS = 300
+
+
+def gaussian_cases():
+    x, p = np.linspace(-1.0, 1.0, 50), np.array([1.0, 0.0, 0.5, 2.0, 0.3, 0.1])
+    for function in (gaussian.multi_gaussian_cy, gaussian.multi_gaussian_jacobian_cy):
+        name = function.__name__
+        yield f"{name} ok", function, (x, p), {}, None
+        yield f"{name} keywords", function, (), {"params": p, "x": x}, None
+        yield f"{name} count", function, (x,), {}, TypeError
+        yield f"{name} keyword", function, (x, p), {"x": x}, TypeError
+        yield f"{name} type", function, (x, [1.0]), {}, TypeError
+        yield f"{name} dtype", function, (x, p.astype(np.float32)), {}, ValueError
+        yield f"{name} none", function, (None, p), {}, TypeError
+
+
+def respgrid_cases():
+    ref_e = np.array([100.0, 600.0, 1500.0])
+    axis = np.linspace(0.0, 2000.0, 64)
+    matrix = np.abs(np.sin(np.outer(ref_e, axis))) + 0.1
+    requested = np.array([100.0, 700.0, 1400.0])
+    good = (matrix, ref_e, axis, requested, axis)
+    yield "calculate_regions ok", respgrid.calculate_regions, (662.0, 3000.0, True), {}, None
+    yield "calculate_regions flag", respgrid.calculate_regions, (662.0, 3000.0, 1), {}, TypeError
+    yield "calculate_regions float", respgrid.calculate_regions, ("a", 3000.0, None), {}, TypeError
+    yield "respgrid_cy ok", respgrid.respgrid_cy, good, {}, None
+    yield ("respgrid_cy range", respgrid.respgrid_cy,
+           (matrix, ref_e, axis, np.array([50.0]), axis), {}, ValueError)
+    yield ("respgrid_cy columns", respgrid.respgrid_cy,
+           (matrix[:, :10], ref_e, axis, requested, axis), {}, ValueError)
+    yield ("respgrid_cy dims", respgrid.respgrid_cy,
+           (matrix[0], ref_e, axis, requested, axis), {}, ValueError)
+
+
+def deconvolution_cases():
+    n = 40
+    axis = np.linspace(100.0, 1000.0, n)
+    y = 50.0 + 100.0 * np.exp(-0.5 * ((axis - 500.0) / 20.0) ** 2)
+    offsets, indices, values = deconvolution.build_gaussian_response(axis, np.full(n, 15.0))
+    sensitivity = np.ones(n)
+    ml_em = deconvolution.ML_EM_cy
+    yield "ML_EM_cy ok", ml_em, (y, offsets, indices, values, sensitivity, 5), {}, None
+    yield "ML_EM_cy structure", ml_em, (y, offsets[:-1], indices, values, sensitivity), {}, ValueError
+    yield "ML_EM_cy sensitivity", ml_em, (y, offsets, indices, values, None), {}, ValueError
+    yield "ML_EM_cy flag", ml_em, (y, offsets, indices, values, sensitivity, 1, 1), {}, TypeError
+    yield "ML_EM_cy overflow", ml_em, (y, offsets, indices, values, sensitivity, 2**31), {}, OverflowError
+    yield "ML_EM_cy dtype", ml_em, (y, indices, indices, values, sensitivity), {}, ValueError
+    builder = deconvolution.build_gaussian_response
+    yield "build_gaussian_response ok", builder, (axis, np.full(n, 15.0)), {}, None
+    yield "build_gaussian_response short", builder, (axis, np.ones(3)), {}, IndexError
+    read_only = axis.copy()
+    read_only.flags.writeable = False
+    yield "build_gaussian_response read-only", builder, (read_only, np.full(n, 15.0)), {}, ValueError
+    rl = deconvolution.richardson_lucy_cy
+    yield "richardson_lucy_cy ok", rl, (axis, y, 0.003, sensitivity, 5), {}, None
+    yield "richardson_lucy_cy lengths", rl, (axis[:-1], y, 0.003, sensitivity), {}, IndexError
+    yield "richardson_lucy_cy none y", rl, (axis, None, 0.003, sensitivity), {}, ValueError
+
+
+CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases()]
+
+
+@pytest.mark.parametrize("label, function, args, kwargs, error", CASES, ids=[c[0] for c in CASES])
+def test_repeated_calls_leak_nothing(label, function, args, kwargs, error):
+    def call():
+        try:
+            function(*args, **kwargs)
+        except Exception as raised:
+            if error is None or not isinstance(raised, error):
+                raise
+        else:
+            assert error is None, f"{label}: expected {error.__name__}"
+
+    watched = list(args) + list(kwargs.values())
+    for _ in range(20):
+        call()
+    gc.collect()
+    refcounts = [sys.getrefcount(obj) for obj in watched]
+    blocks = sys.getallocatedblocks()
+    for _ in range(CALLS):
+        call()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < CALLS // 3
+    assert [sys.getrefcount(obj) for obj in watched] == refcounts
