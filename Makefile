@@ -16,7 +16,7 @@ find_python = for candidate in python3.12 \
 	    echo "$$candidate"; exit 0; fi; \
 	done; echo "CPython 3.12 not found (install it, e.g. with pyenv)" >&2; exit 1
 
-.PHONY: all install test test-sanitize fuzz demo clean
+.PHONY: all install test test-sanitize fuzz demo bench clean
 
 all: install
 
@@ -58,6 +58,11 @@ test-sanitize: $(VENV)/.deps-installed
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(BIN)/pytest -p no:cacheprovider
+
+# The package against what NumPy/SciPy users would write instead: prints the
+# table and writes bench/results.json. BENCH_REPS sets the repetitions.
+bench: install
+	$(BIN)/python bench/run.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 
 demo: install
 	@for example in examples/*.py; do \

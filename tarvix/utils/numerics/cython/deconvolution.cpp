@@ -16,6 +16,7 @@
 #include "frame/buffer.hpp"
 #include "frame/csr.hpp"
 #include "frame/errors.hpp"
+#include "frame/exp.hpp"
 #include "frame/fma.hpp"
 #include "frame/gil.hpp"
 #include "frame/globals.hpp"
@@ -153,20 +154,77 @@ struct MlEmArrays {
     Strided1<const double> y, sensitivity;
 };
 
+// One sweep over the rows that finishes a pass and starts the next one's
+// forward projection: for each row j, c = (M ratio)[j] / max(sensitivity[j],
+// 1e-12), x[j] *= c, then row j's terms values[k]*x[j] are added onto
+// estimate (cleared first). Every quantity is the one the separate steps
+// (backward, apply_sensitivity, multiply_update, then forward) compute, with
+// the same operations in the same order: estimate[i] still collects its
+// terms rows ascending and entries ascending within a row, and row j's
+// back-projection reads only `ratio`. The stored entries are read once per
+// pass instead of twice; a row's entries are still in cache for the second
+// use. ratio[n], x[n], estimate[n], sensitivity[>= n]; O(n + entries).
+template <bool Wrap>
+[[gnu::always_inline]] inline void update_and_forward(Strided1<const double> ratio, const Response<Wrap>& m,
+                                                      Strided1<const double> sensitivity, Strided1<double> x,
+                                                      Strided1<double> estimate, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) estimate[i] = 0.0;
+    auto finish_row = [&](Py_ssize_t j, double total) {
+        const double s = sensitivity[j];
+        const double correction = total / (s > guard ? s : guard);
+        const double xj = x[j] * correction;
+        x[j] = xj;
+        const long long end = m.end(j);
+        for (long long k = m.begin(j); k < end; ++k) {
+            const Py_ssize_t column = m.column(k);
+            estimate[column] = std::fma(m.value(k), xj, estimate[column]);
+        }
+    };
+    constexpr int lanes = 4;
+    Py_ssize_t j = 0;
+    for (; j + lanes <= n; j += lanes) {
+        long long k[lanes], end[lanes];
+        double total[lanes];
+        long long common = LLONG_MAX;
+        for (int l = 0; l < lanes; ++l) {
+            k[l] = m.begin(j + l);
+            end[l] = m.end(j + l);
+            total[l] = 0.0;
+            common = std::min(common, k[l] < end[l] ? end[l] - k[l] : 0);
+        }
+        for (long long t = 0; t < common; ++t) {
+            for (int l = 0; l < lanes; ++l) {
+                total[l] = std::fma(m.value(k[l] + t), ratio[m.column(k[l] + t)], total[l]);
+            }
+        }
+        for (int l = 0; l < lanes; ++l) {
+            finish_row(j + l, back_project_row(k[l] + common, end[l], ratio, m, total[l]));
+        }
+    }
+    for (; j < n; ++j) finish_row(j, back_project_row(m.begin(j), m.end(j), ratio, m));
+}
+
 // `iterations` passes of
 //   x <- x * (M (y / (M^T x + 1e-12))) / max(sensitivity, 1e-12)
-// through the five steps above, in that order, on the same arrays.
-// O(iterations * (n + entries)); no allocation.
+// through the five steps above, in that order, on the same arrays; every
+// pass but the last ends in update_and_forward, which also does the next
+// pass's forward projection (the same result in one sweep over the
+// entries instead of two). O(iterations * (n + entries)); no allocation.
 template <bool Wrap>
 [[gnu::always_inline]] inline void iterate(int iterations, const Response<Wrap>& m, const MlEmArrays& a,
                                            Py_ssize_t n) {
     auto as_const = [](Strided1<double> v) { return Strided1<const double>{v.data, v.size, v.stride}; };
+    if (iterations <= 0) return;
+    forward(as_const(a.x), m, a.estimate, n);
     for (int pass = 0; pass < iterations; ++pass) {
-        forward(as_const(a.x), m, a.estimate, n);
         compute_ratio(a.y, as_const(a.estimate), a.ratio, n);
-        backward(as_const(a.ratio), m, a.correction, n);
-        apply_sensitivity(a.correction, a.sensitivity, n);
-        multiply_update(a.x, as_const(a.correction), n);
+        if (pass + 1 < iterations) {
+            update_and_forward(as_const(a.ratio), m, a.sensitivity, a.x, a.estimate, n);
+        } else {
+            backward(as_const(a.ratio), m, a.correction, n);
+            apply_sensitivity(a.correction, a.sensitivity, n);
+            multiply_update(a.x, as_const(a.correction), n);
+        }
     }
 }
 
@@ -219,7 +277,8 @@ struct ResponseRows {
 // .. high-1 ascending, d = (axis[j] - centre) / s and w = exp((d * -0.5) *
 // d); appends j and w / norm, norm being the sum of all the row's w added in
 // that order from 0.0. The window is valid for axis[n] (a negative j counts
-// from the end and is stored as it is). O(high - low) exp calls.
+// from the end and is stored as it is). O(high - low); the storage grows by
+// high - low entries (reserved ahead by the caller where it can).
 void gaussian_row(Strided1<const double> axis, double centre, double s, Py_ssize_t low, Py_ssize_t high,
                   ResponseRows& rows) {
     if (low >= high) return;
@@ -228,15 +287,22 @@ void gaussian_row(Strided1<const double> axis, double centre, double s, Py_ssize
         rows.wide_column = low < INT32_MIN ? low : std::max<long long>(low, 1LL + INT32_MAX);
     }
     const std::size_t first = rows.values.size();
-    double norm = 0.0;
+    const std::size_t count = static_cast<std::size_t>(high - low);
+    rows.indices.resize(first + count);
+    rows.values.resize(first + count);
+    std::int32_t* const columns = rows.indices.data() + first;
+    double* const w = rows.values.data() + first;
+    // The exponents first, then all the row's exp in one vectorised call
+    // (the bits of std::exp), then the sum in column order.
     for (Py_ssize_t j = low; j < high; ++j) {
         const double d = (axis[j < 0 ? j + axis.size : j] - centre) / s;
-        const double w = std::exp((d * -0.5) * d);
-        norm = norm + w;
-        rows.indices.push_back(static_cast<std::int32_t>(j));
-        rows.values.push_back(w);
+        columns[j - low] = static_cast<std::int32_t>(j);
+        w[j - low] = (d * -0.5) * d;
     }
-    for (std::size_t p = first; p < rows.values.size(); ++p) rows.values[p] = rows.values[p] / norm;
+    frame::exp_array(w, w, static_cast<std::ptrdiff_t>(count));
+    double norm = 0.0;
+    for (std::size_t p = 0; p < count; ++p) norm = norm + w[p];
+    for (std::size_t p = 0; p < count; ++p) w[p] = w[p] / norm;
 }
 
 // Richardson-Lucy's width model: full width at half maximum k * sqrt(E) * E,

@@ -379,14 +379,46 @@ frame::Ref normalised_row(PyObject* response_matrix, Py_ssize_t row) {
 }
 
 // The sparse result, gathered natively and converted once at the end.
+// Where address space allows, the kept entries are written straight into
+// the result arrays, made for the largest possible result (every column of
+// every row) and cut to size at the end: only the pages written are ever
+// touched, and nothing is copied. Otherwise they are gathered in vectors and
+// copied out.
 struct CsrGather {
     std::vector<std::int64_t> offsets{0};
     std::vector<std::int32_t> indices;
     std::vector<double> values;
+    frame::Ref direct_indices, direct_values;
+    std::size_t direct_count = 0;
+
+    // Makes the result arrays for rows x columns entries; when that much
+    // cannot be had, the vectors serve instead. False with the exception set
+    // only for a failure other than lack of memory.
+    bool try_direct(Py_ssize_t rows, Py_ssize_t columns) {
+        Py_ssize_t bound = 0;
+        if (__builtin_mul_overflow(rows, columns, &bound)) return true;
+        frame::Ref i = frame::new_uninitialised_array<std::int32_t>(bound);
+        frame::Ref v = i ? frame::new_uninitialised_array<double>(bound) : frame::Ref();
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+            PyErr_Clear();
+            return true;
+        }
+        direct_indices = std::move(i);
+        direct_values = std::move(v);
+        return true;
+    }
 
     // Appends the entries of `row` above the cut as the next row. Room for
     // the whole row is made before the kernel writes, then trimmed.
     void append_row(Values row) {
+        if (direct_values) {
+            direct_count += static_cast<std::size_t>(
+                keep_above(row, kept_above, frame::array_data<std::int32_t>(direct_indices) + direct_count,
+                           frame::array_data<double>(direct_values) + direct_count));
+            offsets.push_back(static_cast<std::int64_t>(direct_count));
+            return;
+        }
         const std::size_t before = values.size();
         indices.resize(before + static_cast<std::size_t>(row.size));
         values.resize(before + static_cast<std::size_t>(row.size));
@@ -399,9 +431,17 @@ struct CsrGather {
 
     // (np.asarray(offsets, dtype=np.int64), np.asarray(indices, dtype=np.int32),
     //  np.asarray(values, dtype=np.float64))
-    PyObject* result() const {
+    PyObject* result() {
         frame::Ref offsets_array = frame::asarray_from(offsets, int64_name);
         if (!offsets_array) return nullptr;
+        if (direct_values) {
+            const auto count = static_cast<npy_intp>(direct_count);
+            if (!frame::asarray_lookups(int32_name) || !frame::shrink_array(direct_indices, count) ||
+                !frame::asarray_lookups(float64_name) || !frame::shrink_array(direct_values, count)) {
+                return nullptr;
+            }
+            return PyTuple_Pack(3, offsets_array.get(), direct_indices.get(), direct_values.get());
+        }
         frame::Ref indices_array = frame::asarray_from(indices, int32_name);
         if (!indices_array) return nullptr;
         frame::Ref values_array = frame::asarray_from(values, float64_name);
@@ -485,6 +525,7 @@ PyObject* respgrid_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                        any_rows && ascending_without_nan(in.ref_E_axis_values()),
                        frame::call_numpy(empty_name, {length.get()}, &float64_name)};
         if (!call.row_buffer) return nullptr;
+        if (any_rows && !out.try_direct(requested.size, in.requested_E_axis_length())) return nullptr;
 
         for (Py_ssize_t i = 0; i < requested.size; ++i) {
             if (!append_resampled_row(requested[i], call, out)) return nullptr;

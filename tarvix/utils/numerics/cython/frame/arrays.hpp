@@ -58,6 +58,28 @@ Ref asarray_from(const std::vector<T>& values, const Name& dtype) {
     return new_array_from(values);
 }
 
+// A new C-contiguous one-dimensional array of `length` T, uninitialised. Its
+// memory comes from NumPy's allocator, so pages that are never written cost
+// address space only. New reference, or an empty Ref with the exception set.
+template <class T>
+Ref new_uninitialised_array(npy_intp length) {
+    return Ref::steal(PyArray_SimpleNew(1, &length, NumpyType<T>::number));
+}
+
+template <class T>
+T* array_data(const Ref& array) noexcept {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// Cuts a one-dimensional array made by new_uninitialised_array, and not yet
+// shared, to its first `length` elements (a reallocation, in place where
+// the allocator can). False with the exception set on failure.
+inline bool shrink_array(const Ref& array, npy_intp length) {
+    PyArray_Dims shape{&length, 1};
+    return static_cast<bool>(
+        Ref::steal(PyArray_Resize(reinterpret_cast<PyArrayObject*>(array.get()), &shape, 0, NPY_CORDER)));
+}
+
 // OverflowError as NumPy's conversion raises it for a Python integer that
 // does not fit `dtype` (for example "int32").
 inline void raise_integer_out_of_bounds(long long value, const char* dtype) {
