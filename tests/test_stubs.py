@@ -1,0 +1,148 @@
+"""The type stubs describe the functions as they are: names, order, defaults."""
+
+import ast
+import importlib
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+PACKAGE = "tarvix.utils.numerics.cython"
+MODULES = ("gaussian", "deconvolution", "respgrid")
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def stub_signatures(module_name):
+    """{function: [(parameter, default or NO_DEFAULT), ...]} read from the
+    installed stub of the module."""
+    module = importlib.import_module(f"{PACKAGE}.{module_name}")
+    stub = Path(module.__file__).with_name(f"{module_name}.pyi")
+    tree = ast.parse(stub.read_text())
+    signatures = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            args = node.args
+            assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg)
+            defaults = [NO_DEFAULT] * (len(args.args) - len(args.defaults))
+            defaults += [ast.literal_eval(default) for default in args.defaults]
+            signatures[node.name] = [(arg.arg, default) for arg, default in zip(args.args, defaults)]
+            assert ast.get_docstring(node), f"{node.name} has no docstring"
+    return module, signatures
+
+
+NO_DEFAULT = object()
+STUBS = [(name, *stub_signatures(name)) for name in MODULES]
+FUNCTIONS = [(module, function, parameters)
+             for _, module, signatures in STUBS for function, parameters in signatures.items()]
+
+
+def type_error(call):
+    with pytest.raises(TypeError) as error:
+        call()
+    return str(error.value)
+
+
+def test_stubs_cover_every_public_function():
+    for name, module, signatures in STUBS:
+        public = [attribute for attribute in vars(module)
+                  if not attribute.startswith("_") and callable(getattr(module, attribute))]
+        assert sorted(public) == sorted(signatures), name
+
+
+@pytest.mark.parametrize("module, function, parameters", FUNCTIONS,
+                         ids=[function for _, function, _ in FUNCTIONS])
+def test_parameter_names_and_order(module, function, parameters):
+    # A keyword collides with a positional argument exactly when it names a
+    # parameter at or before the last position filled.
+    f = getattr(module, function)
+    for position, (name, _) in enumerate(parameters):
+        message = type_error(lambda: f(*[None] * (position + 1), **{name: None}))
+        assert message == f"{function}() got multiple values for keyword argument '{name}'"
+        if position:
+            try:
+                f(*[None] * position, **{name: None})
+            except Exception as error:  # any refusal but one about the keyword
+                assert "keyword argument" not in str(error), (name, error)
+    message = type_error(lambda: f(**{"not_a_parameter": None}))
+    assert message == f"{function}() got an unexpected keyword argument 'not_a_parameter'"
+
+
+@pytest.mark.parametrize("module, function, parameters", FUNCTIONS,
+                         ids=[function for _, function, _ in FUNCTIONS])
+def test_required_and_total_counts(module, function, parameters):
+    f = getattr(module, function)
+    required = sum(default is NO_DEFAULT for _, default in parameters)
+    total = len(parameters)
+    plural = lambda count: "" if count == 1 else "s"
+    few = "exactly" if required == total else "at least"
+    many = "exactly" if required == total else "at most"
+    assert type_error(lambda: f()) == \
+        f"{function}() takes {few} {required} positional argument{plural(required)} (0 given)"
+    assert type_error(lambda: f(*[None] * (total + 1))) == (
+        f"{function}() takes {many} {required if many == 'exactly' else total} positional "
+        f"argument{plural(required if many == 'exactly' else total)} ({total + 1} given)")
+
+
+def valid_required_arguments():
+    """Arguments for the required parameters of the functions with defaults."""
+    axis = np.linspace(100.0, 400.0, 12)
+    y = np.linspace(5.0, 60.0, 12)
+    offsets = np.arange(0, 25, 2, dtype=np.int64)[:13]
+    indices = np.array([[j, (j + 1) % 12] for j in range(12)], dtype=np.int32).ravel()
+    values = np.tile([0.75, 0.25], 12)
+    return {
+        "ML_EM_cy": lambda: (y, offsets, indices, values, np.ones(12)),
+        "build_gaussian_response": lambda: (axis.copy(), np.full(12, 20.0)),
+        "richardson_lucy_cy": lambda: (axis.copy(), y, 0.01, np.ones(12)),
+    }
+
+
+WITH_DEFAULTS = [(module, function, parameters) for module, function, parameters in FUNCTIONS
+                 if any(default is not NO_DEFAULT for _, default in parameters)]
+
+
+def test_every_function_with_defaults_is_probed():
+    assert sorted(function for _, function, _ in WITH_DEFAULTS) == sorted(valid_required_arguments())
+
+
+@pytest.mark.parametrize("module, function, parameters", WITH_DEFAULTS,
+                         ids=[function for _, function, _ in WITH_DEFAULTS])
+def test_stub_defaults_are_the_functions_defaults(module, function, parameters):
+    # Leaving the optional arguments out gives what passing the stub's
+    # defaults gives; passing another value for each does change a result
+    # where the parameter has an effect, so the comparison has teeth.
+    f = getattr(module, function)
+    required = valid_required_arguments()[function]
+    as_tuple = lambda result: result if isinstance(result, tuple) else (result,)
+    omitted = as_tuple(f(*required()))
+    defaults = {name: default for name, default in parameters if default is not NO_DEFAULT}
+    explicit = as_tuple(f(*required(), **defaults))
+    assert len(omitted) == len(explicit)
+    for a, b in zip(omitted, explicit):
+        np.testing.assert_array_equal(a, b)
+    for name, value in {"iterations": 3, "nsigma": 1.0}.items():
+        if name in defaults:
+            other = as_tuple(f(*required(), **{name: value}))
+            assert not np.array_equal(other[-1], omitted[-1]), name
+
+
+def test_stubs_and_marker_are_installed():
+    package = Path(importlib.import_module(PACKAGE).__file__).parent
+    assert (package / "py.typed").exists()
+    for name in MODULES:
+        assert (package / f"{name}.pyi").exists()
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+@pytest.mark.skipif(os.environ.get("TARVIX_SANITIZED") == "1",
+                    reason="checks Python sources only; mypy's own native code is not ours to sanitize")
+def test_mypy_accepts_the_examples():
+    result = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "examples"],
+                            cwd=ROOT, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert re.search(r"Success: no issues found in \d+ source files", result.stdout)
