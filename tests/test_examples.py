@@ -21,6 +21,7 @@ def load_example(name):
 
 @pytest.fixture(scope="module")
 def gamma_spectrum(tmp_path_factory):
+    pytest.importorskip("matplotlib")
     example = load_example("gamma_spectrum")
     picture = tmp_path_factory.mktemp("demo") / "spectrum.png"
     result = example.main(["--channels", "512", "--iterations", "10000", "--rl-iterations", "200",
@@ -59,6 +60,7 @@ def test_gamma_spectrum_help_lists_options(capsys):
 
 @pytest.fixture(scope="module")
 def batch():
+    pytest.importorskip("dask.array")
     return load_example("batch_deconvolution")
 
 
