@@ -57,4 +57,8 @@ def respgrid_cy(
             outside the reference range; fewer than two reference energies;
             too few matrix columns; read-only ``ref_indices``, ``ref_E_axis``
             or ``requested_E_axis``.
+        OverflowError: a ``requested_E_axis`` longer than the int32 column
+            indices can address.
+        MemoryError: a request whose result cannot be allocated, raised
+            before any row is computed.
     """
