@@ -1,13 +1,75 @@
 #include "buffer.hpp"
+#include "module.hpp"
+#include "numpy.hpp"
 
 namespace frame {
 
+namespace {
+
+// Whether NumPy's type number `number` is exported with a format of the
+// kind and size of `type`.
+bool exports_as(int number, const ElementType& type) noexcept {
+    switch (number) {
+        case NPY_DOUBLE: return type.kind == 'R' && type.size == 8;
+        case NPY_LONG: return type.kind == 'I' && type.size == static_cast<Py_ssize_t>(sizeof(long));
+        case NPY_LONGLONG: return type.kind == 'I' && type.size == 8;
+        case NPY_INT: return type.kind == 'I' && type.size == 4;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+// NumPy's export of an exact ndarray with a native numeric dtype, asked for
+// with strides, is the array's own data pointer, shape and strides with the
+// dtype's format, after the writability check below. Reading these fields
+// directly passes exactly the arrays that the buffer protocol would pass,
+// without building the export and parsing its format on every call. Every
+// other argument, and every one that the checks would refuse, goes through
+// the buffer protocol, so refusals keep their order and messages.
+bool HeldBuffer::take_plain_array(PyObject* object, const ElementType& type, int ndim,
+                                  bool writable, bool& failed) {
+    failed = false;
+    if (ndim > max_plain_ndim || !Py_IS_TYPE(object, ndarray_type())) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_NDIM(array) != ndim || !exports_as(PyArray_TYPE(array), type) ||
+        !PyArray_ISNOTSWAPPED(array) || PyArray_ITEMSIZE(array) != type.size) {
+        return false;
+    }
+    // The check NumPy's export makes for a writable request, with its error.
+    if (writable && PyArray_FailUnlessWriteable(array, "buffer source array") < 0) {
+        failed = true;
+        return false;
+    }
+    buffer_.buf = PyArray_DATA(array);
+    buffer_.obj = Py_NewRef(object);
+    // Shape and strides are copied, as an export copies them.
+    buffer_.ndim = ndim;
+    for (int axis = 0; axis < ndim; ++axis) {
+        plain_shape_[axis] = PyArray_DIM(array, axis);
+        plain_strides_[axis] = PyArray_STRIDE(array, axis);
+    }
+    buffer_.shape = plain_shape_;
+    buffer_.strides = plain_strides_;
+    held_ = true;
+    direct_ = true;
+    return true;
+}
+
 bool HeldBuffer::acquire_array(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    release();
+    bool failed = false;
+    if (take_plain_array(object, type, ndim, writable, failed)) return true;
+    if (failed) return false;
     int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
     return acquire(object, type, ndim, flags, false);
 }
 
 bool HeldBuffer::acquire_view(PyObject* object, const ElementType& type, int ndim, bool writable) {
+    release();
+    bool failed = false;
+    if (take_plain_array(object, type, ndim, writable, failed)) return true;
+    if (failed) return false;
     int flags = PyBUF_FORMAT | PyBUF_INDIRECT | (writable ? PyBUF_WRITABLE : 0);
     return acquire(object, type, ndim, flags, true);
 }
@@ -64,7 +126,12 @@ bool HeldBuffer::acquire(PyObject* object, const ElementType& type, int ndim, in
 
 void HeldBuffer::release() noexcept {
     if (held_) {
-        PyBuffer_Release(&buffer_);
+        if (direct_) {
+            Py_CLEAR(buffer_.obj);
+            direct_ = false;
+        } else {
+            PyBuffer_Release(&buffer_);
+        }
         held_ = false;
     }
 }

@@ -72,9 +72,21 @@ public:
 
 private:
     bool acquire(PyObject* object, const ElementType& type, int ndim, int flags, bool view_form);
+    // An exact numpy.ndarray of `type`, `ndim` (at most max_plain_ndim)
+    // dimensions and native byte order, read through its own fields (see
+    // buffer.cpp); false when the array is anything else and must go
+    // through the buffer protocol, or (with `failed` set and the exception
+    // raised) when it is read-only and `writable` is asked for.
+    bool take_plain_array(PyObject* object, const ElementType& type, int ndim, bool writable,
+                          bool& failed);
+
+    static constexpr int max_plain_ndim = 2;
 
     Py_buffer buffer_{};
     bool held_ = false;
+    bool direct_ = false;  // taken by take_plain_array: holds a reference, no export
+    Py_ssize_t plain_shape_[max_plain_ndim]{};
+    Py_ssize_t plain_strides_[max_plain_ndim]{};
 };
 
 }  // namespace frame

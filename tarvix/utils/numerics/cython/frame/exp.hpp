@@ -6,9 +6,10 @@
 namespace frame {
 
 // out[i] = std::exp(in[i]) for i < count, bit for bit. Where the CPU has
-// AVX2 and FMA and the C library's exp is the table-driven one this code
-// mirrors (checked once per process against std::exp itself), four values
-// are computed at a time; otherwise std::exp is called per element.
+// FMA and AVX-512 (eight values at a time) or AVX2 (four at a time) and
+// the C library's exp is the table-driven one this code mirrors (checked
+// once per process against std::exp itself), the vector path runs;
+// otherwise std::exp is called per element.
 // `in` and `out` may be the same array.
 void exp_array(const double* in, double* out, std::ptrdiff_t count) noexcept;
 

@@ -30,6 +30,19 @@ Ref numpy_attribute(const Name& attribute) {
     if (!np) return Ref();
     PyObject* key = attribute.object();
     if (key == nullptr) return Ref();
+    const char* text = attribute.text();
+    const bool dunder = text[0] == '_' && text[1] == '_';
+    PyObject* dict = !dunder && PyModule_CheckExact(np.get()) ? PyModule_GetDict(np.get()) : nullptr;
+    if (dict != nullptr) {
+        // Attribute access on a plain module finds a name in the module's
+        // namespace unless its type defines it; the module type is
+        // immutable and defines dunder names only. A name missing from the
+        // namespace takes the full lookup (module __getattr__,
+        // AttributeError).
+        PyObject* found = PyDict_GetItemWithError(dict, key);
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) return Ref();
+    }
     return Ref::steal(PyObject_GetAttr(np.get(), key));
 }
 
@@ -56,12 +69,16 @@ Ref call_numpy(const Name& function, std::initializer_list<PyObject*> positional
     }
     Ref dtype_object = numpy_attribute(*dtype);
     if (!dtype_object) return Ref();
-    PyObject* keyword = dtype_keyword.object();
-    if (keyword == nullptr) return Ref();
-    Ref keyword_names = Ref::steal(PyTuple_Pack(1, keyword));
-    if (!keyword_names) return Ref();
+    // ("dtype",), made once and kept for the life of the process, as Name is.
+    static PyObject* keyword_names = nullptr;
+    if (keyword_names == nullptr) {
+        PyObject* keyword = dtype_keyword.object();
+        if (keyword == nullptr) return Ref();
+        keyword_names = PyTuple_Pack(1, keyword);
+        if (keyword_names == nullptr) return Ref();
+    }
     arguments[count] = dtype_object.get();
-    return Ref::steal(PyObject_Vectorcall(callable.get(), arguments, count, keyword_names.get()));
+    return Ref::steal(PyObject_Vectorcall(callable.get(), arguments, count, keyword_names));
 }
 
 }  // namespace frame
