@@ -1,6 +1,7 @@
 """The user-facing examples run and find what they should."""
 
 import importlib.util
+import os
 import runpy
 import sys
 from pathlib import Path
@@ -60,6 +61,12 @@ def test_gamma_spectrum_help_lists_options(capsys):
 
 @pytest.fixture(scope="module")
 def batch():
+    if os.environ.get("TARVIX_SANITIZED") == "1":
+        # Dask's pool and cluster threads outlive the test and are still
+        # running at interpreter exit, where LeakSanitizer's final scan has
+        # been seen to crash while stopping them. Concurrent calls of the
+        # modules are covered under the sanitizers by the thread tests.
+        pytest.skip("Dask threads at exit break LeakSanitizer's final scan")
     pytest.importorskip("dask.array")
     return load_example("batch_deconvolution")
 
