@@ -14,6 +14,7 @@
 #include "frame/args.hpp"
 #include "frame/arrays.hpp"
 #include "frame/buffer.hpp"
+#include "frame/cpu.hpp"
 #include "frame/csr.hpp"
 #include "frame/errors.hpp"
 #include "frame/exp.hpp"
@@ -507,16 +508,8 @@ constexpr int plain_rows = 6;
     plain_iterate<Avx2Lanes, plain_rows>(iterations, a);
 }
 
-inline bool cpu_has_avx2_fma() noexcept {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0 && frame::cpu_has_fma();
-    }();
-    return has;
-}
-
 void run_plain(int iterations, const PlainMlEm& a) {
-    if (cpu_has_avx2_fma()) {
+    if (frame::cpu_has_avx2_fma()) {
         plain_iterate_avx2(iterations, a);
     } else {
         frame::run_fma_dispatched([&] { plain_iterate<GenericLanes, plain_rows>(iterations, a); });
@@ -1111,7 +1104,7 @@ PyObject* build_response_native(Strided1<const double> axis, Strided1<const doub
                             frame::array_data<std::int32_t>(indices),
                             frame::array_data<double>(values),
                             n};
-    if (cpu_has_avx2_fma()) {
+    if (frame::cpu_has_avx2_fma()) {
         fill_gaussian_avx2(fill);
     } else {
         fill_gaussian_generic(fill);

@@ -6,6 +6,7 @@
 
 #include "frame/args.hpp"
 #include "frame/buffer.hpp"
+#include "frame/cpu.hpp"
 #include "frame/errors.hpp"
 #include "frame/exp.hpp"
 #include "frame/fma.hpp"
@@ -118,14 +119,6 @@ void gaussian_jacobian(Strided1<const double> x, Strided1<const double> params, 
 // quotient by a peak's variance is formed without a division instruction
 // (see ExactDivisor), the rest is the same operations in the same order, so
 // the bits are those of the kernels above.
-
-bool cpu_has_avx512() noexcept {
-    static const bool has_avx512 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
-    }();
-    return has_avx512;
-}
 
 // GCC 12 takes the undefined source operand of the unmasked AVX-512
 // intrinsics for an uninitialised variable.
@@ -393,7 +386,7 @@ PyObject* multi_gaussian_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         auto x = inputs.x.view1<const double>();
         auto params = inputs.params.view1<const double>();
         auto out = y_buffer.view1<double>();
-        if (cpu_has_avx512()) {
+        if (frame::cpu_has_avx512f()) {
             gaussian_model_avx512(x, params, n_gauss, out);
         } else {
             frame::run_fma_dispatched([&] { gaussian_model(x, params, n_gauss, out); });
@@ -427,7 +420,7 @@ PyObject* multi_gaussian_jacobian_cy(PyObject*, PyObject* const* args, Py_ssize_
         auto x = inputs.x.view1<const double>();
         auto params = inputs.params.view1<const double>();
         auto out = jacobian_buffer.view2<double>();
-        if (cpu_has_avx512()) {
+        if (frame::cpu_has_avx512f()) {
             gaussian_jacobian_avx512(x, params, n / 3, out);
         } else {
             gaussian_jacobian(x, params, n / 3, out);

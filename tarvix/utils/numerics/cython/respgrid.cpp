@@ -12,6 +12,7 @@
 #include "frame/args.hpp"
 #include "frame/arrays.hpp"
 #include "frame/buffer.hpp"
+#include "frame/cpu.hpp"
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
 #include "frame/globals.hpp"
@@ -458,18 +459,10 @@ template <Py_ssize_t N>
     resample_row_any(k, row);
 }
 
-bool cpu_has_avx2() noexcept {
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has_avx2;
-}
-
 // The same code compiled twice: for AVX2 (four doubles a vector) where the
 // CPU has it, and for the baseline. Same operations, same bits.
 void resample_row(const RowKernel& k, Strided1<double> row) {
-    if (cpu_has_avx2()) {
+    if (frame::cpu_has_avx2()) {
         resample_row_avx2(k, row);
     } else {
         resample_row_generic(k, row);

@@ -225,12 +225,11 @@ bool vector_path_matches_library(ExpArray vector_path) noexcept {
 
 ExpArray chosen_exp_array() noexcept {
     static const ExpArray chosen = [] {
-        __builtin_cpu_init();
-        const bool fma = __builtin_cpu_supports("fma");
-        if (fma && __builtin_cpu_supports("avx512f") && vector_path_matches_library(exp_avx512)) {
+        const CpuFeatures& cpu = cpu_features();
+        if (cpu.fma && cpu.avx512f && vector_path_matches_library(exp_avx512)) {
             return ExpArray{exp_avx512};
         }
-        if (fma && __builtin_cpu_supports("avx2") && vector_path_matches_library(exp_avx2)) {
+        if (cpu.fma && cpu.avx2 && vector_path_matches_library(exp_avx2)) {
             return ExpArray{exp_avx2};
         }
         return ExpArray{exp_scalar};

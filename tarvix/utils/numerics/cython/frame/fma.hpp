@@ -6,15 +6,9 @@
 // library fma. Both give the same bits; the CPU is asked once per process.
 #pragma once
 
-namespace frame {
+#include "cpu.hpp"
 
-inline bool cpu_has_fma() noexcept {
-    static const bool has_fma = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("fma") != 0;
-    }();
-    return has_fma;
-}
+namespace frame {
 
 template <class Kernel>
 [[gnu::target("fma"), gnu::flatten]] inline void run_with_fma_instructions(const Kernel& kernel) {
