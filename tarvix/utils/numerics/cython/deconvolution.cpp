@@ -410,8 +410,22 @@ template <class Lanes>
 }
 
 // The back-projections of rows[0 .. Rows-1], one dependent chain per row:
-// they advance side by side for the entries all of them have, then each
-// finishes on its own, every row adding its terms in its ascending order.
+// they advance side by side for the `common` entries all of them have, then
+// each finishes on its own, every row adding its terms in its ascending
+// order. ratio_at(l, t) is the ratio term of entry t of row l.
+template <int Rows, class RatioAt>
+[[gnu::always_inline]] inline void back_project_chains(const double* const (&v)[Rows], const RowSpan* rows,
+                                                       long long common, RatioAt ratio_at, double* total) {
+    for (long long t = 0; t < common; ++t) {
+        for (int l = 0; l < Rows; ++l) total[l] = std::fma(v[l][t], ratio_at(l, t), total[l]);
+    }
+    for (int l = 0; l < Rows; ++l) {
+        for (long long t = common; t < rows[l].count; ++t) total[l] = std::fma(v[l][t], ratio_at(l, t), total[l]);
+    }
+}
+
+// back_project_chains for rows[0 .. Rows-1], their ratio terms a contiguous
+// stretch where all of them are runs, else read through their columns.
 // Returns whether all of them are runs.
 template <int Rows>
 [[gnu::always_inline]] inline bool plain_back_project(const PlainMlEm& a, const RowSpan* rows,
@@ -428,28 +442,14 @@ template <int Rows>
     if (runs) {
         const double* r[Rows];
         for (int l = 0; l < Rows; ++l) r[l] = a.ratio + rows[l].column;
-        for (long long t = 0; t < common; ++t) {
-            for (int l = 0; l < Rows; ++l) total[l] = std::fma(v[l][t], r[l][t], total[l]);
-        }
-        for (int l = 0; l < Rows; ++l) {
-            for (long long t = common; t < rows[l].count; ++t) {
-                total[l] = std::fma(v[l][t], r[l][t], total[l]);
-            }
-        }
-        return true;
+        back_project_chains<Rows>(v, rows, common, [&](int l, long long t) { return r[l][t]; }, total);
     } else {
         const std::int32_t* c[Rows];
         for (int l = 0; l < Rows; ++l) c[l] = a.indices + rows[l].begin;
-        for (long long t = 0; t < common; ++t) {
-            for (int l = 0; l < Rows; ++l) total[l] = std::fma(v[l][t], a.ratio[c[l][t]], total[l]);
-        }
-        for (int l = 0; l < Rows; ++l) {
-            for (long long t = common; t < rows[l].count; ++t) {
-                total[l] = std::fma(v[l][t], a.ratio[c[l][t]], total[l]);
-            }
-        }
-        return false;
+        back_project_chains<Rows>(v, rows, common, [&](int l, long long t) { return a.ratio[c[l][t]]; },
+                                  total);
     }
+    return runs;
 }
 
 // update_and_forward (with `forward_next`) or backward, apply_sensitivity
