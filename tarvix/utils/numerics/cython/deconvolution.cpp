@@ -103,14 +103,14 @@ template <bool Wrap>
     return total;
 }
 
-// correction = M ratio, one dependent chain of fused multiply-adds per row.
-// Rows are independent, so four of them advance side by side for as long as
-// all four have entries left, and each finishes its own chain after that:
-// every row still adds its terms in its own ascending order.
-// ratio[n], correction[n]; O(n + entries).
-template <bool Wrap>
-[[gnu::always_inline]] inline void backward(Strided1<const double> ratio, const Response<Wrap>& m,
-                                            Strided1<double> correction, Py_ssize_t n) {
+// The rows of M ratio, one dependent chain of fused multiply-adds per row,
+// each total handed to finish(j, total) for j ascending. Rows are
+// independent, so four of them advance side by side for as long as all four
+// have entries left, and each finishes its own chain after that: every row
+// still adds its terms in its own ascending order. ratio[n]; O(n + entries).
+template <bool Wrap, class Finish>
+[[gnu::always_inline]] inline void back_project_rows(Strided1<const double> ratio, const Response<Wrap>& m,
+                                                     Py_ssize_t n, Finish finish) {
     constexpr int lanes = 4;
     Py_ssize_t j = 0;
     for (; j + lanes <= n; j += lanes) {
@@ -128,11 +128,16 @@ template <bool Wrap>
                 total[l] = std::fma(m.value(k[l] + t), ratio[m.column(k[l] + t)], total[l]);
             }
         }
-        for (int l = 0; l < lanes; ++l) {
-            correction[j + l] = back_project_row(k[l] + common, end[l], ratio, m, total[l]);
-        }
+        for (int l = 0; l < lanes; ++l) finish(j + l, back_project_row(k[l] + common, end[l], ratio, m, total[l]));
     }
-    for (; j < n; ++j) correction[j] = back_project_row(m.begin(j), m.end(j), ratio, m);
+    for (; j < n; ++j) finish(j, back_project_row(m.begin(j), m.end(j), ratio, m));
+}
+
+// correction = M ratio. ratio[n], correction[n]; O(n + entries).
+template <bool Wrap>
+[[gnu::always_inline]] inline void backward(Strided1<const double> ratio, const Response<Wrap>& m,
+                                            Strided1<double> correction, Py_ssize_t n) {
+    back_project_rows(ratio, m, n, [&](Py_ssize_t j, double total) { correction[j] = total; });
 }
 
 // correction[i] /= sensitivity[i] where that exceeds 1e-12, else /= 1e-12
@@ -184,28 +189,7 @@ template <bool Wrap>
             estimate[column] = std::fma(m.value(k), xj, estimate[column]);
         }
     };
-    constexpr int lanes = 4;
-    Py_ssize_t j = 0;
-    for (; j + lanes <= n; j += lanes) {
-        long long k[lanes], end[lanes];
-        double total[lanes];
-        long long common = LLONG_MAX;
-        for (int l = 0; l < lanes; ++l) {
-            k[l] = m.begin(j + l);
-            end[l] = m.end(j + l);
-            total[l] = 0.0;
-            common = std::min(common, k[l] < end[l] ? end[l] - k[l] : 0);
-        }
-        for (long long t = 0; t < common; ++t) {
-            for (int l = 0; l < lanes; ++l) {
-                total[l] = std::fma(m.value(k[l] + t), ratio[m.column(k[l] + t)], total[l]);
-            }
-        }
-        for (int l = 0; l < lanes; ++l) {
-            finish_row(j + l, back_project_row(k[l] + common, end[l], ratio, m, total[l]));
-        }
-    }
-    for (; j < n; ++j) finish_row(j, back_project_row(m.begin(j), m.end(j), ratio, m));
+    back_project_rows(ratio, m, n, finish_row);
 }
 
 // `iterations` passes of
