@@ -1266,7 +1266,7 @@ constexpr frame::FunctionEntry functions[] = {
 };
 
 constexpr frame::ModuleDescription module_description{
-    "deconvolution", "tarvix.utils.numerics.cython.deconvolution", functions, std::size(functions)};
+    "deconvolution", "tarvix.utils.numerics.cython.deconvolution", functions};
 
 }  // namespace
 

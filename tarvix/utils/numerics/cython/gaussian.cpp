@@ -435,7 +435,7 @@ constexpr frame::FunctionEntry functions[] = {
 };
 
 constexpr frame::ModuleDescription module_description{
-    "gaussian", "tarvix.utils.numerics.cython.gaussian", functions, std::size(functions)};
+    "gaussian", "tarvix.utils.numerics.cython.gaussian", functions};
 
 }  // namespace
 

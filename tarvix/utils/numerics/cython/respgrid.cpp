@@ -795,7 +795,7 @@ constexpr frame::FunctionEntry functions[] = {
 };
 
 constexpr frame::ModuleDescription module_description{
-    "respgrid", "tarvix.utils.numerics.cython.respgrid", functions, std::size(functions)};
+    "respgrid", "tarvix.utils.numerics.cython.respgrid", functions};
 
 }  // namespace
 

@@ -3,37 +3,13 @@
 #pragma once
 
 #include "format.hpp"
+#include "../kernels/arrays.hpp"
 
-#include <type_traits>
 
 namespace frame {
 
-// A one-dimensional strided array: element i lives at data + i*stride bytes.
-template <class T>
-struct Strided1 {
-    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
-    Byte* data = nullptr;
-    Py_ssize_t size = 0;
-    Py_ssize_t stride = 0;
-
-    T& operator[](Py_ssize_t i) const noexcept { return *reinterpret_cast<T*>(data + i * stride); }
-};
-
-// A two-dimensional strided array.
-template <class T>
-struct Strided2 {
-    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
-    Byte* data = nullptr;
-    Py_ssize_t rows = 0;
-    Py_ssize_t columns = 0;
-    Py_ssize_t row_stride = 0;
-    Py_ssize_t column_stride = 0;
-
-    T& operator()(Py_ssize_t i, Py_ssize_t j) const noexcept {
-        return *reinterpret_cast<T*>(data + i * row_stride + j * column_stride);
-    }
-    Strided1<T> row(Py_ssize_t i) const noexcept { return {data + i * row_stride, columns, column_stride}; }
-};
+using kernels::Strided1;
+using kernels::Strided2;
 
 // A buffer taken from an argument or a result, released when it leaves
 // scope. None gives an empty buffer: every extent is 0.
@@ -79,6 +55,7 @@ private:
     // raised) when it is read-only and `writable` is asked for.
     bool take_plain_array(PyObject* object, const ElementType& type, int ndim, bool writable,
                           bool& failed);
+    void fill_contiguous_layout() noexcept;
 
     static constexpr int max_plain_ndim = 2;
 

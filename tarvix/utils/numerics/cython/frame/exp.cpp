@@ -1,5 +1,5 @@
 #include "exp.hpp"
-#include "exp_table.hpp"
+#include "../kernels/exp_table.hpp"
 #include "fma.hpp"
 
 #include <immintrin.h>
@@ -32,7 +32,7 @@ void exp_scalar(const double* in, double* out, std::ptrdiff_t count) noexcept {
 
 [[gnu::target("avx2,fma")]] void exp_avx2(const double* in, double* out,
                                           std::ptrdiff_t count) noexcept {
-    const auto* table = reinterpret_cast<const long long*>(exp_detail::table);
+    const auto* table = reinterpret_cast<const long long*>(kernels::exp_detail::table);
     const __m256i exponent_mask = _mm256_set1_epi64x(0x7ff);
     const __m256i below_range = _mm256_set1_epi64x(0x3c9 - 1);  // |x| < 2^-54 when top12 <= this
     const __m256i above_range = _mm256_set1_epi64x(0x408);       // |x| >= 512 when top12 >= this
@@ -105,7 +105,7 @@ void exp_scalar(const double* in, double* out, std::ptrdiff_t count) noexcept {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 [[gnu::target("avx512f")]] void exp_avx512(const double* in, double* out,
                                            std::ptrdiff_t count) noexcept {
-    const auto* table = reinterpret_cast<const long long*>(exp_detail::table);
+    const auto* table = reinterpret_cast<const long long*>(kernels::exp_detail::table);
     const __m512i index_mask = _mm512_set1_epi64(127);
     for (std::ptrdiff_t i = 0; i < count; i += 8) {
         // A ragged end is read and written under a mask; its missing lanes

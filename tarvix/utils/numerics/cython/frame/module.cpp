@@ -1,16 +1,16 @@
 #include "module.hpp"
 #include "errors.hpp"
 #include "numpy.hpp"
+#include "../kernels/dispatch.hpp"
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <string_view>
 
 namespace frame {
 
 namespace {
-
-constexpr std::size_t max_functions = 8;
 
 // One module object per process, bound to the first interpreter that
 // imports it.
@@ -21,7 +21,7 @@ PyObject* the_builtins = nullptr;
 PyTypeObject* the_ndarray_type = nullptr;
 std::int64_t first_interpreter_id = -1;
 
-PyMethodDef method_table[max_functions + 1];
+PyMethodDef* method_table = nullptr;  // the functions, then a terminating entry
 PyModuleDef_Slot slots[3];
 PyModuleDef definition;
 
@@ -177,7 +177,20 @@ int bind_functions(PyObject* module) {
     return PyObject_SetAttrString(module, "__test__", test.get());
 }
 
+// A build whose kernels are pinned to a level this CPU lacks would stop at
+// the first kernel with an illegal instruction; it is refused at import.
+int check_kernel_level() {
+    if (kernels::kernel_level_runs_here()) return 0;
+    PyErr_Format(PyExc_ImportError,
+                 "%s was built with its kernels pinned to the %s level, which this CPU does not offer "
+                 "(its highest is %s); rebuild with -Dkernel_level=auto",
+                 description->full_name, kernels::level_name(kernels::kernel_level()),
+                 kernels::level_name(kernels::cpu_level()));
+    return -1;
+}
+
 int run_exec_steps(PyObject* module) {
+    if (check_kernel_level() < 0) return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
     if (PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return -1;
@@ -220,7 +233,11 @@ int exec_module(PyObject* module) {
 
 PyObject* init_module(const ModuleDescription& module) {
     description = &module;
-    std::size_t count = module.function_count < max_functions ? module.function_count : max_functions;
+    // Sized from the module's table; kept for the life of the process, as
+    // the function objects made from it are.
+    const std::size_t count = module.function_count;
+    method_table = new (std::nothrow) PyMethodDef[count + 1];
+    if (method_table == nullptr) return PyErr_NoMemory();
     for (std::size_t i = 0; i < count; ++i) {
         method_table[i] = PyMethodDef{
             module.functions[i].name,

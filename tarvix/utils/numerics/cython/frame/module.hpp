@@ -22,6 +22,12 @@ struct ModuleDescription {
     const char* full_name;   // "tarvix.utils.numerics.cython.gaussian"
     const FunctionEntry* functions;
     std::size_t function_count;
+
+    // The function table's size is taken from the table itself.
+    template <std::size_t count>
+    constexpr ModuleDescription(const char* short_name, const char* full_name,
+                                const FunctionEntry (&table)[count]) noexcept
+        : short_name(short_name), full_name(full_name), functions(table), function_count(count) {}
 };
 
 // What a module's PyInit_ function returns: its definition, initialised.

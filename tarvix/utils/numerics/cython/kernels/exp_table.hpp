@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace frame::exp_detail {
+namespace kernels::exp_detail {
 
 inline constexpr std::uint64_t table[256] = {
     0x0000000000000000ull, 0x3ff0000000000000ull,
@@ -137,4 +137,4 @@ inline constexpr std::uint64_t table[256] = {
     0x3c5305c14160cc89ull, 0x3feff3c22b8f71f1ull,
 };
 
-}  // namespace frame::exp_detail
+}  // namespace kernels::exp_detail

@@ -1,0 +1,149 @@
+// tarvix.utils.numerics.cython._kernel_probe: kernel-layer routines driven
+// directly, for the tests. It tells which kernel level the build runs and
+// exposes routines that the public functions use only inside larger jobs
+// (the vector exp, the searches), so that the tests can hold each of them
+// against its reference on inputs of their own. Not part of the package's
+// interface.
+
+#include "frame/args.hpp"
+#include "frame/arrays.hpp"
+#include "frame/buffer.hpp"
+#include "frame/errors.hpp"
+#include "frame/module.hpp"
+#include "frame/scalars.hpp"
+#include "kernels/dispatch.hpp"
+#include "kernels/exp.hpp"
+#include "kernels/search.hpp"
+
+#include <vector>
+
+namespace {
+
+using frame::Ref;
+
+// A one-dimensional float64 ndarray argument, held.
+bool take_values(PyObject* object, const char* name, frame::HeldBuffer& buffer) {
+    return frame::check_ndarray(object, name) && buffer.acquire_array(object, frame::float64_t, 1) &&
+           frame::refuse_none(object, name);
+}
+
+// --- kernel_level(), cpu_level(): "generic", "avx2" or "avx512".
+
+const frame::Signature<0> no_arguments_signature{"kernel_level", {}};
+
+PyObject* kernel_level(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("kernel_level", [&]() -> PyObject* {
+        std::array<PyObject*, 0> none;
+        if (!no_arguments_signature.parse(args, nargs, kwnames, none)) return nullptr;
+        return PyUnicode_FromString(kernels::level_name(kernels::kernel_level()));
+    });
+}
+
+const frame::Signature<0> cpu_level_signature{"cpu_level", {}};
+
+PyObject* cpu_level(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("cpu_level", [&]() -> PyObject* {
+        std::array<PyObject*, 0> none;
+        if (!cpu_level_signature.parse(args, nargs, kwnames, none)) return nullptr;
+        return PyUnicode_FromString(kernels::level_name(kernels::cpu_level()));
+    });
+}
+
+// --- exp_array(x): kernels::exp_array over a contiguous copy of x.
+
+const frame::Signature<1> exp_signature{"exp_array", {"x"}};
+
+PyObject* exp_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("exp_array", [&]() -> PyObject* {
+        std::array<PyObject*, 1> v;
+        frame::HeldBuffer x;
+        if (!exp_signature.parse(args, nargs, kwnames, v) || !take_values(v[0], "x", x)) return nullptr;
+        const auto values = x.view1<const double>();
+        std::vector<double> in(static_cast<std::size_t>(values.size));
+        for (Py_ssize_t i = 0; i < values.size; ++i) in[static_cast<std::size_t>(i)] = values[i];
+        kernels::dispatch([&]<class V>() { kernels::exp_array<V>(in.data(), in.data(), values.size); });
+        return frame::new_array_from(in.data(), in.size()).release();
+    });
+}
+
+// --- searchsorted(a, key, right, hint=-1): kernels::searchsorted on a
+// (side left, or right when `right`), or searchsorted_near from `hint` when
+// it is not negative.
+
+const frame::Signature<4> searchsorted_signature{"searchsorted", {"a", "key", "right", "hint"}, 3};
+
+PyObject* searchsorted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("searchsorted", [&]() -> PyObject* {
+        std::array<PyObject*, 4> v;
+        frame::HeldBuffer a;
+        double key = 0.0;
+        int hint = -1;
+        if (!searchsorted_signature.parse(args, nargs, kwnames, v) || !frame::to_double(v[1], key) ||
+            (v[3] && !frame::to_int32(v[3], hint)) || !frame::check_flag(v[2], "right") ||
+            !take_values(v[0], "a", a)) {
+            return nullptr;
+        }
+        const auto axis = a.view1<const double>();
+        const bool right = v[2] == Py_True;
+        if (hint > axis.size) hint = static_cast<int>(axis.size);
+        kernels::index_t found;
+        if (hint < 0) {
+            found = right ? kernels::searchsorted<kernels::Side::right>(axis, axis.size, key)
+                          : kernels::searchsorted<kernels::Side::left>(axis, axis.size, key);
+        } else {
+            found = right ? kernels::searchsorted_near<kernels::Side::right>(axis, axis.size, key, hint)
+                          : kernels::searchsorted_near<kernels::Side::left>(axis, axis.size, key, hint);
+        }
+        return PyLong_FromSsize_t(found);
+    });
+}
+
+// --- find_index_from_energy(E, a, bisect=False): the linear scan, or the
+// bisection that stands in for it on an ascending axis (n for none).
+
+const frame::Signature<3> find_index_signature{"find_index_from_energy", {"E", "a", "bisect"}, 2};
+
+PyObject* find_index_from_energy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("find_index_from_energy", [&]() -> PyObject* {
+        std::array<PyObject*, 3> v;
+        frame::HeldBuffer a;
+        double energy = 0.0;
+        if (!find_index_signature.parse(args, nargs, kwnames, v) || !frame::to_double(v[0], energy) ||
+            (v[2] && !frame::check_flag(v[2], "bisect")) || !take_values(v[1], "a", a)) {
+            return nullptr;
+        }
+        const auto axis = a.view1<const double>();
+        return PyLong_FromSsize_t(v[2] == Py_True ? kernels::bisect_index_from_energy(energy, axis, axis.size)
+                                                  : kernels::find_index_from_energy(energy, axis, axis.size));
+    });
+}
+
+// --- ascending(a): whether a is ascending in NumPy's order (NaN last).
+
+const frame::Signature<1> ascending_signature{"ascending", {"a"}};
+
+PyObject* ascending(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("ascending", [&]() -> PyObject* {
+        std::array<PyObject*, 1> v;
+        frame::HeldBuffer a;
+        if (!ascending_signature.parse(args, nargs, kwnames, v) || !take_values(v[0], "a", a)) return nullptr;
+        const auto axis = a.view1<const double>();
+        return PyBool_FromLong(kernels::ascending(axis, axis.size));
+    });
+}
+
+constexpr frame::FunctionEntry functions[] = {
+    {"kernel_level", kernel_level},
+    {"cpu_level", cpu_level},
+    {"exp_array", exp_array},
+    {"searchsorted", searchsorted},
+    {"find_index_from_energy", find_index_from_energy},
+    {"ascending", ascending},
+};
+
+constexpr frame::ModuleDescription module_description{
+    "_kernel_probe", "tarvix.utils.numerics.cython._kernel_probe", functions};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__kernel_probe() { return frame::init_module(module_description); }
