@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace frame {
@@ -26,36 +27,112 @@ struct NumpyType<double> {
     static constexpr int number = NPY_FLOAT64;
 };
 
-// The look-ups of np.asarray(..., dtype=np.<dtype>): `np`, `np.asarray`,
-// then `np` and `np.<dtype>`, as the expression makes them. False with the
-// exception set (NameError when `np` is gone) if one fails.
-inline bool asarray_lookups(const Name& dtype) {
-    static const Name asarray{"asarray"};
-    return numpy_attribute(asarray) && numpy_attribute(dtype);
-}
-
-// A new C-contiguous one-dimensional array of T holding `values`: what
+// A new C-contiguous one-dimensional array of T holding values[count]: what
 // np.asarray(list(values), dtype=<the NumPy type of T>) gives, made and
 // filled directly.
 template <class T>
-Ref new_array_from(const std::vector<T>& values) {
-    npy_intp length = static_cast<npy_intp>(values.size());
+Ref new_array_from(const T* values, std::size_t count) {
+    npy_intp length = static_cast<npy_intp>(count);
     Ref array = Ref::steal(PyArray_SimpleNew(1, &length, NumpyType<T>::number));
     if (array && length > 0) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
-                    values.size() * sizeof(T));
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values, count * sizeof(T));
     }
     return array;
 }
 
+// A list of Python numbers (int for integer T, float for double).
+template <class T>
+Ref list_of(const T* values, std::size_t count) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return list;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = nullptr;
+        if constexpr (std::is_floating_point_v<T>) {
+            item = PyFloat_FromDouble(values[i]);
+        } else {
+            item = PyLong_FromLongLong(values[i]);
+        }
+        if (item == nullptr) return Ref();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+// NumPy's own scalar type for a type number (numpy.int64 for NPY_INT64),
+// borrowed.
+inline PyObject* numpys_scalar_type(int number) {
+    PyArray_Descr* descr = PyArray_DescrFromType(number);
+    if (descr == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(descr->typeobj);
+    Py_DECREF(descr);
+    return type;
+}
+
+// One conversion np.asarray(<list>, dtype=np.<dtype>) of a function body,
+// where the list holds native values of T. The look-ups are made as the
+// expression makes them; when both name NumPy's own (numpy.asarray and the
+// scalar type of T), an array made natively is what the call would give,
+// and stands in for it. Otherwise what `np` holds is called with the list.
+template <class T>
+class AsArray {
+public:
+    // np.asarray, then np.<dtype>. False with the exception set (NameError
+    // when `np` is gone, AttributeError for a missing name) on failure.
+    bool look_up(const Name& dtype_name) {
+        static const Name asarray_name{"asarray"};
+        function_ = numpy_attribute(asarray_name);
+        if (!function_) return false;
+        dtype_ = numpy_attribute(dtype_name);
+        if (!dtype_) return false;
+        own_ = function_.get() == numpys_asarray.get() && dtype_.get() == numpys_scalar_type(NumpyType<T>::number);
+        return true;
+    }
+
+    bool own() const noexcept { return own_; }
+
+    // np.asarray(list, dtype=np.<dtype>), with `list` a Python list.
+    Ref call(PyObject* list) const { return call_with_dtype(function_.get(), list, dtype_.get()); }
+
+    // The result for values[count]: made natively when the names are NumPy's
+    // own, else the call on a list of them (Python ints or floats).
+    Ref convert(const T* values, std::size_t count) const {
+        if (own_) return new_array_from(values, count);
+        Ref list = list_of(values, count);
+        return list ? call(list.get()) : Ref();
+    }
+
+    // The result for `made`, an array of T already made natively (and
+    // filled with the list's values): itself when the names are NumPy's own,
+    // else the call on its values as a list.
+    Ref finish(Ref made) const {
+        if (own_) return made;
+        Ref list = Ref::steal(PyArray_ToList(reinterpret_cast<PyArrayObject*>(made.get())));
+        return list ? call(list.get()) : Ref();
+    }
+
+private:
+    Ref function_;
+    Ref dtype_;
+    bool own_ = false;
+};
+
 // Stands in for np.asarray(list(values), dtype=np.<dtype>), `dtype` naming
-// the NumPy type of T: the look-ups as that call makes them, so a missing
-// name fails the same way, then the array made directly. New reference, or
-// an empty Ref with the exception set.
+// the NumPy type of T (see AsArray). New reference, or an empty Ref with the
+// exception set.
 template <class T>
 Ref asarray_from(const std::vector<T>& values, const Name& dtype) {
-    if (!asarray_lookups(dtype)) return Ref();
-    return new_array_from(values);
+    AsArray<T> conversion;
+    if (!conversion.look_up(dtype)) return Ref();
+    return conversion.convert(values.data(), values.size());
+}
+
+// The look-ups of np.asarray(..., dtype=np.<dtype>) (being replaced by AsArray).
+inline bool asarray_lookups(const Name& dtype) {
+    static const Name asarray{"asarray"};
+    return numpy_attribute(asarray) && numpy_attribute(dtype);
 }
 
 // A new C-contiguous one-dimensional array of `length` T, uninitialised. Its

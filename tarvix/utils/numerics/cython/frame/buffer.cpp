@@ -115,13 +115,26 @@ bool HeldBuffer::acquire(PyObject* object, const ElementType& type, int ndim, in
             }
         }
     }
-    if (buffer_.shape == nullptr || buffer_.strides == nullptr) {
-        // Only exporters that ignore the request get here; treat as unusable.
-        PyErr_SetString(PyExc_ValueError, "Buffer has no shape or strides");
-        release();
-        return false;
-    }
+    if (buffer_.shape == nullptr || buffer_.strides == nullptr) fill_contiguous_layout();
     return true;
+}
+
+// An exporter may leave out the strides (ctypes arrays do), and for one
+// dimension the shape: such a buffer is C-contiguous by definition, its one
+// dimension len / itemsize elements long.
+void HeldBuffer::fill_contiguous_layout() noexcept {
+    const int ndim = buffer_.ndim;
+    if (buffer_.shape == nullptr) plain_shape_[0] = buffer_.itemsize > 0 ? buffer_.len / buffer_.itemsize : 0;
+    if (buffer_.shape != nullptr) {
+        for (int axis = 0; axis < ndim; ++axis) plain_shape_[axis] = buffer_.shape[axis];
+    }
+    Py_ssize_t stride = buffer_.itemsize;
+    for (int axis = ndim - 1; axis >= 0; --axis) {
+        plain_strides_[axis] = buffer_.strides != nullptr ? buffer_.strides[axis] : stride;
+        stride *= plain_shape_[axis];
+    }
+    buffer_.shape = plain_shape_;
+    buffer_.strides = plain_strides_;
 }
 
 void HeldBuffer::release() noexcept {

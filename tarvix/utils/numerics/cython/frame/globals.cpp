@@ -51,8 +51,23 @@ Ref numpy_attribute(const Name& attribute) {
 namespace frame {
 
 namespace {
+
 constexpr Name dtype_keyword{"dtype"};
+
+// callable(*arguments[0:count], dtype=arguments[count]).
+Ref vectorcall_with_dtype(PyObject* callable, PyObject* const* arguments, std::size_t count) {
+    // ("dtype",), made once and kept for the life of the process, as Name is.
+    static PyObject* keyword_names = nullptr;
+    if (keyword_names == nullptr) {
+        PyObject* keyword = dtype_keyword.object();
+        if (keyword == nullptr) return Ref();
+        keyword_names = PyTuple_Pack(1, keyword);
+        if (keyword_names == nullptr) return Ref();
+    }
+    return Ref::steal(PyObject_Vectorcall(callable, arguments, count, keyword_names));
 }
+
+}  // namespace
 
 Ref call_numpy(const Name& function, std::initializer_list<PyObject*> positional, const Name* dtype) {
     Ref callable = numpy_attribute(function);
@@ -69,16 +84,28 @@ Ref call_numpy(const Name& function, std::initializer_list<PyObject*> positional
     }
     Ref dtype_object = numpy_attribute(*dtype);
     if (!dtype_object) return Ref();
-    // ("dtype",), made once and kept for the life of the process, as Name is.
-    static PyObject* keyword_names = nullptr;
-    if (keyword_names == nullptr) {
-        PyObject* keyword = dtype_keyword.object();
-        if (keyword == nullptr) return Ref();
-        keyword_names = PyTuple_Pack(1, keyword);
-        if (keyword_names == nullptr) return Ref();
-    }
     arguments[count] = dtype_object.get();
-    return Ref::steal(PyObject_Vectorcall(callable.get(), arguments, count, keyword_names));
+    return vectorcall_with_dtype(callable.get(), arguments, count);
+}
+
+Ref call_with_dtype(PyObject* callable, PyObject* argument, PyObject* dtype) {
+    PyObject* arguments[] = {argument, dtype};
+    return vectorcall_with_dtype(callable, arguments, 1);
+}
+
+PyObject* NumpyOwn::get() const noexcept {
+    if (looked_up_) return found_;
+    looked_up_ = true;
+    PyObject* saved = PyErr_GetRaisedException();
+    Ref module = Ref::steal(PyImport_ImportModule(module_));
+    if (!module) {
+        PyErr_Clear();
+        module = Ref::steal(PyImport_ImportModule(old_module_));
+    }
+    found_ = module ? PyObject_GetAttrString(module.get(), name_) : nullptr;
+    PyErr_Clear();
+    PyErr_SetRaisedException(saved);
+    return found_;
 }
 
 }  // namespace frame
