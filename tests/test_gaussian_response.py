@@ -1,7 +1,9 @@
 """build_gaussian_response: the truncated, row-normalised Gaussian response."""
 
+import ctypes
 import math
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -271,3 +273,59 @@ class TestFailures:
     def test_keywords(self):
         axis = np.array([0.0, 0.5, 3.0])
         assert_response(build(nsigma=2, sigma=np.ones(3), axis=axis), build(axis, np.ones(3), 2.0))
+
+
+class RecordedConversions:
+    """Stands in for the module's `np`: asarray and the three dtypes are replaced, and
+    every asarray call is recorded with what it returned."""
+
+    def __init__(self):
+        self.calls = []
+        self.int64, self.int32, self.float64 = "i8", "i4", "f8"
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def asarray(self, values, dtype):
+        result = np.asarray(values, dtype=dtype)
+        self.calls.append((values, dtype, result))
+        return result
+
+
+class TestReplacedConversions:
+    def test_what_np_holds_is_called_with_lists(self, monkeypatch):
+        axis = np.array([0.0, 1.0, 2.0, 3.5])
+        replaced = RecordedConversions()
+        monkeypatch.setattr(deconvolution, "np", replaced)
+        result = build(axis, np.full(4, 0.8))
+        monkeypatch.undo()
+        assert [(type(values), dtype) for values, dtype, _ in replaced.calls] == [
+            (list, "i8"), (list, "i4"), (list, "f8")]
+        offsets, indices, values = (values for values, _, _ in replaced.calls)
+        assert all(type(v) is int for v in offsets + indices)
+        assert all(type(v) is float for v in values)
+        for got, (_, _, returned) in zip(result, replaced.calls, strict=True):
+            assert got is returned
+        assert_response(result, build(axis, np.full(4, 0.8)))
+
+    def test_replaced_dtype_alone_is_called(self, monkeypatch):
+        # NumPy's own asarray with another dtype: the call is made, not stood in for.
+        monkeypatch.setattr(deconvolution, "np", types.SimpleNamespace(**{**vars(np), "int32": np.int64}))
+        offsets, indices, values = build(np.array([0.0, 1.0]), np.ones(2))
+        assert indices.dtype == np.int64 and list(indices) == [0, 1, 0, 1]
+
+    def test_richardson_lucy_converts_through_np(self, monkeypatch):
+        axis = np.array([100.0, 200.0, 300.0, 400.0])
+        y = np.array([5.0, 1.0, 3.0, 2.0])
+        expected = deconvolution.richardson_lucy_cy(axis, y, 0.01, np.ones(4), 3)
+        replaced = RecordedConversions()
+        monkeypatch.setattr(deconvolution, "np", replaced)
+        assert_same_bits(deconvolution.richardson_lucy_cy(axis, y, 0.01, np.ones(4), 3), expected)
+        assert [dtype for _, dtype, _ in replaced.calls] == ["i8", "i4", "f8"]
+
+
+def test_buffers_without_strides_are_contiguous():
+    # ctypes arrays export no strides: C-contiguous by definition.
+    axis = (ctypes.c_double * 4)(0.0, 1.0, 2.5, 3.0)
+    sigma = (ctypes.c_double * 4)(1.0, 0.5, 2.0, 1.0)
+    assert_response(build(axis, sigma), gaussian_response(list(axis), list(sigma)))

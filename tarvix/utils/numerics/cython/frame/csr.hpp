@@ -1,6 +1,6 @@
-// The CSR triple of a sparse response (offsets, indices, values) as strided
-// views, and the check that lets a loop over its rows run without checking
-// each element.
+// The CSR triple of a sparse response (offsets, indices, values) held as
+// strided views, and the check that lets a loop over its rows run without
+// checking each element.
 #pragma once
 
 #include "buffer.hpp"
@@ -10,18 +10,6 @@
 #include <cstdint>
 
 namespace frame {
-
-// Row j holds the entries at positions offsets[j] .. offsets[j+1]-1 of
-// `indices` (its columns) and `values`; a row with offsets[j] >=
-// offsets[j+1] is empty. A None array reads as empty (`*_none` set).
-struct CsrView {
-    Strided1<const std::int64_t> offsets;
-    Strided1<const std::int32_t> indices;
-    Strided1<const double> values;
-    bool offsets_none = false;
-    bool indices_none = false;
-    bool values_none = false;
-};
 
 // An index i into an array of length L is valid when -L <= i < L; a
 // negative valid index counts from the end, as in Python.
@@ -77,60 +65,83 @@ inline bool position_error(const char* array, bool none, Py_ssize_t length, Py_s
 
 }  // namespace csr_detail
 
-// Before rows 0 .. rows-1 of `csr` are read without checks: `offsets` has at
-// least rows + 1 entries; every position of a non-empty row is valid for
-// both `indices` and `values`; every column reached is valid for `columns`
-// (whose length `columns_name` names, for instance "len(y)"). Returns false
-// with ValueError naming the array, the row or position, the offending value
-// and the bound at the first violation (rows ascending; within a row its
-// positions, then its columns in position order). On success `negative`
-// tells whether some position or column is negative and so counts from the
-// end. O(rows + entries).
-inline bool check_csr_rows(const CsrView& csr, Py_ssize_t rows, Py_ssize_t columns,
-                           const char* columns_name, bool& negative) {
-    negative = false;
-    if (csr.offsets.size < rows + 1) {
-        if (csr.offsets_none) {
-            PyErr_Format(PyExc_ValueError, "offsets is None; it needs at least %zd entr%s (%s + 1)",
-                         rows + 1, rows + 1 == 1 ? "y" : "ies", columns_name);
-        } else {
-            char reason[64];
-            PyOS_snprintf(reason, sizeof reason, "%s + 1", columns_name);
-            raise_too_few("offsets", rows + 1, "entries", reason, csr.offsets.size);
-        }
-        return false;
+// The three arrays of a sparse response argument (ndarray form: int64
+// offsets, int32 indices, float64 values), held; None reads as empty.
+class HeldResponse {
+public:
+    // The buffers, in this order.
+    bool acquire(PyObject* offsets, PyObject* indices, PyObject* values) {
+        offsets_none_ = offsets == Py_None;
+        indices_none_ = indices == Py_None;
+        values_none_ = values == Py_None;
+        return offsets_.acquire_array(offsets, int64_t_, 1) && indices_.acquire_array(indices, int32_t_, 1) &&
+               values_.acquire_array(values, float64_t, 1);
     }
-    const Py_ssize_t n_indices = csr.indices.size;
-    const Py_ssize_t n_values = csr.values.size;
-    for (Py_ssize_t j = 0; j < rows; ++j) {
-        const long long start = csr.offsets[j];
-        const long long end = csr.offsets[j + 1];
-        if (start >= end) continue;
-        long long bad = csr_detail::first_invalid_position(start, end, n_indices);
-        if (bad != end) {
-            return csr_detail::position_error("indices", csr.indices_none, n_indices, j, start, end, bad);
-        }
-        bad = csr_detail::first_invalid_position(start, end, n_values);
-        if (bad != end) {
-            return csr_detail::position_error("values", csr.values_none, n_values, j, start, end, bad);
-        }
-        if (start < 0) negative = true;
-        if (start >= 0 && csr_detail::all_columns_plain(csr.indices, start, end, columns)) continue;
-        for (long long k = start; k < end; ++k) {
-            const long long column = csr.indices[k < 0 ? k + n_indices : k];
-            if (!valid_index(column, columns)) {
-                PyErr_Format(PyExc_ValueError,
-                             "column index %lld at position %lld (row %zd) is out of range: column "
-                             "index values must be %s %zd (%s%s)",
-                             column, k, j, column < 0 ? ">=" : "<", column < 0 ? -columns : columns,
-                             column < 0 ? "-" : "", columns_name);
-                return false;
+
+    kernels::Csr csr() const noexcept {
+        return {offsets_.view1<const std::int64_t>(), indices_.view1<const std::int32_t>(),
+                values_.view1<const double>()};
+    }
+
+    // Before rows 0 .. rows-1 are read without checks: `offsets` has at least
+    // rows + 1 entries; every position of a non-empty row is valid for both
+    // `indices` and `values`; every column reached is valid for `columns`
+    // (whose length `columns_name` names, for instance "len(y)"). Returns
+    // false with ValueError naming the array, the row or position, the
+    // offending value and the bound at the first violation (rows ascending;
+    // within a row its positions, then its columns in position order). On
+    // success `negative` tells whether some position or column is negative
+    // and so counts from the end. O(rows + entries).
+    bool check(Py_ssize_t rows, Py_ssize_t columns, const char* columns_name, bool& negative) const {
+        const kernels::Csr m = csr();
+        negative = false;
+        if (m.offsets.size < rows + 1) {
+            if (offsets_none_) {
+                PyErr_Format(PyExc_ValueError, "offsets is None; it needs at least %zd entr%s (%s + 1)", rows + 1,
+                             rows + 1 == 1 ? "y" : "ies", columns_name);
+            } else {
+                char reason[64];
+                PyOS_snprintf(reason, sizeof reason, "%s + 1", columns_name);
+                raise_too_few("offsets", rows + 1, "entries", reason, m.offsets.size);
             }
-            if (column < 0) negative = true;
+            return false;
         }
+        const Py_ssize_t n_indices = m.indices.size;
+        const Py_ssize_t n_values = m.values.size;
+        for (Py_ssize_t j = 0; j < rows; ++j) {
+            const long long start = m.offsets[j];
+            const long long end = m.offsets[j + 1];
+            if (start >= end) continue;
+            long long bad = csr_detail::first_invalid_position(start, end, n_indices);
+            if (bad != end) {
+                return csr_detail::position_error("indices", indices_none_, n_indices, j, start, end, bad);
+            }
+            bad = csr_detail::first_invalid_position(start, end, n_values);
+            if (bad != end) {
+                return csr_detail::position_error("values", values_none_, n_values, j, start, end, bad);
+            }
+            if (start < 0) negative = true;
+            if (start >= 0 && csr_detail::all_columns_plain(m.indices, start, end, columns)) continue;
+            for (long long k = start; k < end; ++k) {
+                const long long column = m.indices[k < 0 ? k + n_indices : k];
+                if (!valid_index(column, columns)) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "column index %lld at position %lld (row %zd) is out of range: column "
+                                 "index values must be %s %zd (%s%s)",
+                                 column, k, j, column < 0 ? ">=" : "<", column < 0 ? -columns : columns,
+                                 column < 0 ? "-" : "", columns_name);
+                    return false;
+                }
+                if (column < 0) negative = true;
+            }
+        }
+        return true;
     }
-    return true;
-}
+
+private:
+    HeldBuffer offsets_, indices_, values_;
+    bool offsets_none_ = false, indices_none_ = false, values_none_ = false;
+};
 
 // A per-row array (such as a sensitivity) that must have at least `required`
 // entries, `required_name` saying what that number is. False with ValueError

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 namespace kernels {
@@ -50,6 +51,15 @@ template <class T>
 struct Unit {
     T* data = nullptr;
     T& operator[](index_t i) const noexcept { return data[i]; }
+};
+
+// A sparse matrix in CSR form as strided views: row j's entries sit at
+// positions offsets[j] .. offsets[j+1]-1 of `indices` (their columns) and
+// `values`; a row with offsets[j] >= offsets[j+1] is empty.
+struct Csr {
+    Strided1<const std::int64_t> offsets;
+    Strided1<const std::int32_t> indices;
+    Strided1<const double> values;
 };
 
 }  // namespace kernels
