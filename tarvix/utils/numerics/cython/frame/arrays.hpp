@@ -143,6 +143,13 @@ Ref new_uninitialised_array(npy_intp length) {
     return Ref::steal(PyArray_SimpleNew(1, &length, NumpyType<T>::number));
 }
 
+// The same with two dimensions, rows x columns, C order.
+template <class T>
+Ref new_uninitialised_array(npy_intp rows, npy_intp columns) {
+    npy_intp shape[2] = {rows, columns};
+    return Ref::steal(PyArray_SimpleNew(2, shape, NumpyType<T>::number));
+}
+
 template <class T>
 T* array_data(const Ref& array) noexcept {
     return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));

@@ -65,40 +65,29 @@ struct Arrays {
 // ---------------------------------------------------------------------------
 // Layouts.
 
-// Unit-stride arrays, the row spans made by prepare_plain, and contiguous
-// copies of y and of the divisors.
-struct Plain {
-    static constexpr bool runs = true;              // rows may be read as runs
-    static constexpr bool fused_last_pass = true;   // the last pass needs no correction array
-    static constexpr int chain_rows = 6;            // back-projections side by side
+// How the passes read the response. PlainResponse: unit-stride values and
+// indices, the row spans made up front (make_row_spans), rows read as runs
+// where their columns are consecutive. StridedResponse: the CSR views as
+// they are, with Wrap positions and columns below zero counting from the end
+// of their arrays.
+struct PlainResponse {
+    static constexpr bool runs = true;
 
     const RowSpan* rows;
     const double* values;
     const std::int32_t* indices;  // read only by rows that are not runs
-    const double* y_copy;
-    const double* divisors;
-    Unit<double> x, estimate, ratio, correction;
-    index_t n;
 
     RowSpan row(index_t j) const noexcept { return rows[j]; }
     double value(long long k) const noexcept { return values[k]; }
     index_t column(long long k) const noexcept { return indices[k]; }
-    double y(index_t i) const noexcept { return y_copy[i]; }
-    double divisor(index_t j) const noexcept { return divisors[j]; }
 };
 
-// Strided arrays read in place; with Wrap, positions and columns below zero
-// count from the end of their arrays.
 template <bool Wrap>
-struct Strided {
+struct StridedResponse {
     static constexpr bool runs = false;
-    static constexpr bool fused_last_pass = false;
-    static constexpr int chain_rows = 4;
 
     Csr csr;
-    Strided1<double> x, estimate, ratio, correction;
-    Strided1<const double> measured, sensitivity;
-    index_t n;
+    index_t columns;
 
     static index_t from_end(long long i, index_t length) noexcept {
         if constexpr (Wrap) return i < 0 ? i + length : i;
@@ -111,8 +100,35 @@ struct Strided {
     }
     double value(long long k) const noexcept { return csr.values[from_end(k, csr.values.size)]; }
     index_t column(long long k) const noexcept {
-        return from_end(csr.indices[from_end(k, csr.indices.size)], n);
+        return from_end(csr.indices[from_end(k, csr.indices.size)], columns);
     }
+};
+
+// The plain layout: a plain response, unit-stride work arrays of its own,
+// contiguous copies of y and of the divisors.
+struct Plain : PlainResponse {
+    static constexpr bool fused_last_pass = true;  // the last pass needs no correction array
+    static constexpr int chain_rows = 6;           // back-projections side by side
+
+    const double* y_copy;
+    const double* divisors;
+    Unit<double> x, estimate, ratio, correction;
+    index_t n;
+
+    double y(index_t i) const noexcept { return y_copy[i]; }
+    double divisor(index_t j) const noexcept { return divisors[j]; }
+};
+
+// The strided layout: every array read and written in place.
+template <bool Wrap>
+struct Strided : StridedResponse<Wrap> {
+    static constexpr bool fused_last_pass = false;
+    static constexpr int chain_rows = 4;
+
+    Strided1<double> x, estimate, ratio, correction;
+    Strided1<const double> measured, sensitivity;
+    index_t n;
+
     double y(index_t i) const noexcept { return measured[i]; }
     double divisor(index_t j) const noexcept { return divisor_of(sensitivity[j]); }
 };
@@ -434,6 +450,24 @@ inline void make_row_spans(const Csr& csr, index_t n, RowSpan* rows, bool& index
     }
 }
 
+// The plain response of rows[n] when it can stand in for the strided one:
+// nothing counting from the end, values unit-stride, and the indices too
+// where a row reads them. O(n + entries).
+inline bool plain_response(const Csr& csr, index_t n, bool negative, std::vector<RowSpan>& rows,
+                           PlainResponse& plain) noexcept {
+    if (negative || !csr.values.unit_stride()) return false;
+    try {
+        rows.resize(static_cast<std::size_t>(n));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    bool indexed = false;
+    make_row_spans(csr, n, rows.data(), indexed);
+    if (indexed && !csr.indices.unit_stride()) return false;
+    plain = {rows.data(), csr.values.pointer(), csr.indices.pointer()};
+    return true;
+}
+
 // The plain layout's row spans and copies of y and of the divisors.
 struct PlainScratch {
     std::vector<RowSpan> rows;
@@ -441,15 +475,14 @@ struct PlainScratch {
 };
 
 // Whether the plain layout can stand in for the strided one on these arrays
-// (the response checked, nothing counting from the end), and the layout if
-// so: the work arrays unit-stride and sharing no byte with each other or
-// with an input (so that the copies of y and sensitivity read what the
-// steps would), values unit-stride and so are the indices where a row reads
-// them, and the scratch allocated. O(n + entries).
+// (the response checked), and the layout if so: a plain response, the work
+// arrays unit-stride and sharing no byte with each other or with an input
+// (so that the copies of y and sensitivity read what the steps would), and
+// the scratch allocated. O(n + entries).
 inline bool prepare_plain(const Csr& csr, const Arrays& a, index_t n, bool negative, PlainScratch& scratch,
                           Plain& plain) noexcept {
-    if (negative || !a.x.unit_stride() || !a.estimate.unit_stride() || !a.ratio.unit_stride() ||
-        !a.correction.unit_stride() || !csr.values.unit_stride()) {
+    if (!a.x.unit_stride() || !a.estimate.unit_stride() || !a.ratio.unit_stride() ||
+        !a.correction.unit_stride()) {
         return false;
     }
     const ByteRange written[] = {byte_range(a.x), byte_range(a.estimate), byte_range(a.ratio),
@@ -464,23 +497,19 @@ inline bool prepare_plain(const Csr& csr, const Arrays& a, index_t n, bool negat
             if (overlap(written[w], r)) return false;
         }
     }
+    PlainResponse response{};
+    if (!plain_response(csr, n, negative, scratch.rows, response)) return false;
     try {
-        scratch.rows.resize(static_cast<std::size_t>(n));
         scratch.y.resize(static_cast<std::size_t>(n));
         scratch.divisors.resize(static_cast<std::size_t>(n));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    bool indexed = false;
-    make_row_spans(csr, n, scratch.rows.data(), indexed);
-    if (indexed && !csr.indices.unit_stride()) return false;
     for (index_t i = 0; i < n; ++i) {
         scratch.y[static_cast<std::size_t>(i)] = a.y[i];
         scratch.divisors[static_cast<std::size_t>(i)] = divisor_of(a.sensitivity[i]);
     }
-    plain = {scratch.rows.data(),
-             csr.values.pointer(),
-             csr.indices.pointer(),
+    plain = {response,
              scratch.y.data(),
              scratch.divisors.data(),
              {a.x.pointer()},
@@ -501,10 +530,10 @@ inline void reconstruct(const Csr& csr, const Arrays& a, index_t n, bool negativ
     if (prepare_plain(csr, a, n, negative, scratch, plain)) {
         dispatch([&]<class V>() { passes<V>(plain, iterations); });
     } else if (negative) {
-        const Strided<true> strided{csr, a.x, a.estimate, a.ratio, a.correction, a.y, a.sensitivity, n};
+        const Strided<true> strided{{csr, n}, a.x, a.estimate, a.ratio, a.correction, a.y, a.sensitivity, n};
         dispatch([&]<class V>() { passes<V>(strided, iterations); });
     } else {
-        const Strided<false> strided{csr, a.x, a.estimate, a.ratio, a.correction, a.y, a.sensitivity, n};
+        const Strided<false> strided{{csr, n}, a.x, a.estimate, a.ratio, a.correction, a.y, a.sensitivity, n};
         dispatch([&]<class V>() { passes<V>(strided, iterations); });
     }
 }

@@ -1,0 +1,306 @@
+// ML-EM on a stack of S spectra through one response. Each spectrum gets
+// exactly the passes of ml_em.hpp, the same operations in the same order,
+// so its estimate is bit for bit that of a reconstruction of it alone; but
+// the response is read once per pass for the whole stack, and the stack's
+// arithmetic runs a vector of spectra at a time.
+//
+// Layout: each n x S quantity of the passes is stored spectrum-minor,
+// element (i, s) at [i * lanes + s], with lanes = S rounded up to a multiple
+// of 8 so that every vector width divides it. The lanes past S hold y = 0
+// and x = 1: their arithmetic is harmless and never read back.
+#pragma once
+
+#include "ml_em.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace kernels::ml_em {
+
+constexpr index_t lane_block = 8;
+
+inline index_t stack_lanes(index_t spectra) noexcept { return (spectra + lane_block - 1) / lane_block * lane_block; }
+
+// The arrays of one stack reconstruction: y, x, estimate and ratio of n *
+// lanes elements each (spectrum-minor), divisors[n] = max(sensitivity,
+// 1e-12).
+struct Stack {
+    index_t n;
+    index_t lanes;
+    const double* y;
+    const double* divisors;
+    double* x;
+    double* estimate;
+    double* ratio;
+};
+
+// Rows handled side by side, and how many vectors of spectra one chunk
+// holds: R * C accumulators must stay in registers (32 vector registers
+// with AVX-512, 16 otherwise).
+constexpr int stack_rows = 4;
+template <class V>
+inline constexpr int chunk_vectors = V::width == 8 ? 4 : 3;
+
+// Calls body.template operator()<C>() with C = vectors (1 .. chunk_vectors<V>).
+template <class V, class Body>
+[[gnu::always_inline]] inline void with_chunk(index_t vectors, Body&& body) {
+    static_assert(chunk_vectors<V> <= 4);
+    switch (vectors) {
+        case 1: body.template operator()<1>(); break;
+        case 2: body.template operator()<2>(); break;
+        case 3: body.template operator()<3>(); break;
+        default: body.template operator()<chunk_vectors<V>>(); break;
+    }
+}
+
+// Runs body(lane0, vectors) over the chunks of spectra: lanes [lane0,
+// lane0 + vectors * V::width).
+template <class V, class Body>
+[[gnu::always_inline]] inline void for_each_chunk(index_t lanes, Body&& body) {
+    const index_t total = lanes / V::width;
+    for (index_t first = 0; first < total; first += chunk_vectors<V>) {
+        body(first * V::width, std::min<index_t>(chunk_vectors<V>, total - first));
+    }
+}
+
+// The forward terms of rows first .. first+R-1 (spans[R]) with estimates
+// xs[R][C] of lanes [lane0, lane0 + C*W): estimate[column] += value * x,
+// fused, rows ascending and entries ascending within a row.
+template <class V, int R, int C, class Resp>
+[[gnu::always_inline]] inline void stack_forward_rows(const Stack& a, const Resp& m, const RowSpan (&spans)[R],
+                                                      index_t lane0, const typename V::D (&xs)[R][C]) {
+    constexpr int W = V::width;
+    for (int l = 0; l < R; ++l) {
+        const RowSpan& row = spans[l];
+        const bool run = Resp::runs && row.column >= 0;
+        for (long long t = 0; t < row.count; ++t) {
+            const index_t column = run ? row.column + t : m.column(row.begin + t);
+            const auto v = V::broadcast(m.value(row.begin + t));
+            double* const e = a.estimate + column * a.lanes + lane0;
+            for (int c = 0; c < C; ++c) V::store(e + c * W, V::fma(v, xs[l][c], V::load(e + c * W)));
+        }
+    }
+}
+
+// The same terms for R run rows, a column at a time over the columns the
+// rows cover: each column's block of estimates is loaded once, takes the
+// term of every row that reaches it, rows ascending, and is stored once.
+// Rows spread far apart go one by one instead.
+template <class V, int R, int C, class Resp>
+[[gnu::always_inline]] inline void stack_forward_runs(const Stack& a, const Resp& m, const RowSpan (&spans)[R],
+                                                      index_t lane0, const typename V::D (&xs)[R][C]) {
+    constexpr int W = V::width;
+    long long lo = LLONG_MAX, hi = 0, core_lo = 0, core_hi = LLONG_MAX, total = 0;
+    for (int l = 0; l < R; ++l) {
+        if (spans[l].count == 0) continue;
+        lo = std::min(lo, spans[l].column);
+        hi = std::max(hi, spans[l].column + spans[l].count);
+        core_lo = std::max(core_lo, spans[l].column);
+        core_hi = std::min(core_hi, spans[l].column + spans[l].count);
+        total += spans[l].count;
+    }
+    if (total == 0) return;
+    if (hi - lo > total + R) {
+        stack_forward_rows<V, R, C>(a, m, spans, lane0, xs);
+        return;
+    }
+    core_lo = std::clamp(core_lo, lo, hi);
+    core_hi = std::clamp(core_hi, core_lo, hi);
+    auto column = [&](long long c, bool inside_all) {
+        double* const e = a.estimate + c * a.lanes + lane0;
+        typename V::D block[C];
+        for (int k = 0; k < C; ++k) block[k] = V::load(e + k * W);
+        for (int l = 0; l < R; ++l) {
+            const long long t = c - spans[l].column;
+            if (!inside_all && !(t >= 0 && t < spans[l].count)) continue;
+            const auto v = V::broadcast(m.value(spans[l].begin + t));
+            for (int k = 0; k < C; ++k) block[k] = V::fma(v, xs[l][k], block[k]);
+        }
+        for (int k = 0; k < C; ++k) V::store(e + k * W, block[k]);
+    };
+    for (long long c = lo; c < core_lo; ++c) column(c, false);
+    for (long long c = core_lo; c < core_hi; ++c) column(c, true);
+    for (long long c = core_hi; c < hi; ++c) column(c, false);
+}
+
+// Rows first .. first+R-1 on lanes [lane0, lane0 + C*W): their
+// back-projections (R * C chains side by side over the entries the rows
+// have in common, then each row's own), their updates x *= total /
+// divisor, and with `forward_next` their forward terms of the next pass.
+template <class V, int R, int C, class Resp>
+[[gnu::always_inline]] inline void stack_rows_chunk(const Stack& a, const Resp& m, const RowSpan (&spans)[R],
+                                                    index_t first, index_t lane0, bool forward_next) {
+    constexpr int W = V::width;
+    using D = typename V::D;
+    D total[R][C];
+    long long common = LLONG_MAX;
+    bool runs = Resp::runs;
+    for (int l = 0; l < R; ++l) {
+        for (int c = 0; c < C; ++c) total[l][c] = V::zero();
+        common = std::min(common, spans[l].count);
+        runs = runs && spans[l].column >= 0;
+    }
+    auto chains = [&](auto column_at) {
+        auto term = [&](int l, long long t) {
+            const auto v = V::broadcast(m.value(spans[l].begin + t));
+            const double* const r = a.ratio + column_at(l, t) * a.lanes + lane0;
+            for (int c = 0; c < C; ++c) total[l][c] = V::fma(v, V::load(r + c * W), total[l][c]);
+        };
+        for (long long t = 0; t < common; ++t) {
+            for (int l = 0; l < R; ++l) term(l, t);
+        }
+        for (int l = 0; l < R; ++l) {
+            for (long long t = common; t < spans[l].count; ++t) term(l, t);
+        }
+    };
+    if (runs) {
+        chains([&](int l, long long t) -> index_t { return spans[l].column + t; });
+    } else {
+        chains([&](int l, long long t) -> index_t { return m.column(spans[l].begin + t); });
+    }
+    for (int l = 0; l < R; ++l) {
+        const D divisor = V::broadcast(a.divisors[first + l]);
+        double* const x = a.x + (first + l) * a.lanes + lane0;
+        for (int c = 0; c < C; ++c) {
+            total[l][c] = V::mul(V::load(x + c * W), V::div(total[l][c], divisor));
+            V::store(x + c * W, total[l][c]);
+        }
+    }
+    if (!forward_next) return;
+    if (runs) {
+        stack_forward_runs<V, R, C>(a, m, spans, lane0, total);
+    } else {
+        stack_forward_rows<V, R, C>(a, m, spans, lane0, total);
+    }
+}
+
+// Rows first .. first+R-1 through body(spans) with their spans.
+template <int R, class Resp, class Body>
+[[gnu::always_inline]] inline void with_spans(const Resp& m, index_t first, Body&& body) {
+    RowSpan spans[R];
+    for (int l = 0; l < R; ++l) spans[l] = m.row(first + l);
+    body(spans);
+}
+
+// Runs group<R>(first) over the rows in groups of R, the rest one by one.
+template <class Group>
+[[gnu::always_inline]] inline void for_each_row_group(index_t n, Group&& group) {
+    index_t j = 0;
+    for (; j + stack_rows <= n; j += stack_rows) group.template operator()<stack_rows>(j);
+    for (; j < n; ++j) group.template operator()<1>(j);
+}
+
+// estimate = M^T x for every spectrum (estimate cleared first).
+template <class V, class Resp>
+[[gnu::always_inline]] inline void stack_forward(const Stack& a, const Resp& m) {
+    std::fill(a.estimate, a.estimate + a.n * a.lanes, 0.0);
+    for_each_row_group(a.n, [&]<int R>(index_t first) {
+        with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) {
+            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) {
+                with_chunk<V>(vectors, [&]<int C>() {
+                    typename V::D xs[R][C];
+                    for (int l = 0; l < R; ++l) {
+                        for (int c = 0; c < C; ++c) xs[l][c] = V::load(a.x + (first + l) * a.lanes + lane0 + c * V::width);
+                    }
+                    stack_forward_rows<V, R, C>(a, m, spans, lane0, xs);
+                });
+            });
+        });
+    });
+}
+
+// ratio = y / (estimate + 1e-12), every element.
+template <class V>
+[[gnu::always_inline]] inline void stack_ratio(const Stack& a) {
+    const auto guard_vector = V::broadcast(guard);
+    for (index_t q = 0; q < a.n * a.lanes; q += V::width) {
+        V::store(a.ratio + q, V::div(V::load(a.y + q), V::add(V::load(a.estimate + q), guard_vector)));
+    }
+}
+
+// The back-projections and updates of every row, and with `forward_next`
+// the next pass's forward projection (estimate cleared first), in one sweep
+// over the rows.
+template <class V, class Resp>
+[[gnu::always_inline]] inline void stack_sweep(const Stack& a, const Resp& m, bool forward_next) {
+    if (forward_next) std::fill(a.estimate, a.estimate + a.n * a.lanes, 0.0);
+    for_each_row_group(a.n, [&]<int R>(index_t first) {
+        with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) {
+            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) {
+                with_chunk<V>(vectors, [&]<int C>() {
+                    stack_rows_chunk<V, R, C>(a, m, spans, first, lane0, forward_next);
+                });
+            });
+        });
+    });
+}
+
+// `iterations` passes of every spectrum of the stack from its current x.
+// O(iterations * (n + entries) * lanes); no allocation.
+template <class V, class Resp>
+[[gnu::always_inline]] inline void stack_passes(const Stack& a, const Resp& m, int iterations) {
+    if (iterations <= 0) return;
+    stack_forward<V>(a, m);
+    for (int pass = 0; pass < iterations; ++pass) {
+        stack_ratio<V>(a);
+        stack_sweep<V>(a, m, pass + 1 < iterations);
+    }
+}
+
+// The work arrays of a stack reconstruction, allocated before the passes.
+struct StackWork {
+    std::vector<double> y, x, estimate, ratio, divisors;
+    std::vector<RowSpan> rows;
+    index_t n = 0, lanes = 0;
+
+    // Room for S spectra of n bins; throws std::bad_alloc.
+    void allocate(index_t spectra, index_t bins) {
+        n = bins;
+        lanes = stack_lanes(spectra);
+        const auto size = static_cast<std::size_t>(n * lanes);
+        y.assign(size, 0.0);
+        x.assign(size, 1.0);
+        estimate.resize(size);
+        ratio.resize(size);
+        divisors.resize(static_cast<std::size_t>(n));
+    }
+
+    Stack stack() noexcept {
+        return {n, lanes, y.data(), divisors.data(), x.data(), estimate.data(), ratio.data()};
+    }
+
+    // y from Y (S x n, any strides), divisors from sensitivity[>= n].
+    void load(Strided2<const double> Y, Strided1<const double> sensitivity) noexcept {
+        for (index_t s = 0; s < Y.rows; ++s) {
+            for (index_t i = 0; i < n; ++i) y[static_cast<std::size_t>(i * lanes + s)] = Y(s, i);
+        }
+        for (index_t i = 0; i < n; ++i) divisors[static_cast<std::size_t>(i)] = divisor_of(sensitivity[i]);
+    }
+
+    // X (S x n, any strides) from x.
+    void store(Strided2<double> X) const noexcept {
+        for (index_t s = 0; s < X.rows; ++s) {
+            for (index_t i = 0; i < n; ++i) X(s, i) = x[static_cast<std::size_t>(i * lanes + s)];
+        }
+    }
+};
+
+// `iterations` passes of ML-EM on the stack loaded into `work` through `csr`
+// (checked; `negative`: some position or column counts from the end), at
+// the kernel level. Touches no Python object.
+inline void reconstruct_stack(const Csr& csr, StackWork& work, bool negative, int iterations) {
+    if (iterations <= 0 || work.n == 0 || work.lanes == 0) return;
+    const Stack stack = work.stack();
+    PlainResponse plain{};
+    if (plain_response(csr, work.n, negative, work.rows, plain)) {
+        dispatch([&]<class V>() { stack_passes<V>(stack, plain, iterations); });
+    } else if (negative) {
+        const StridedResponse<true> strided{csr, work.n};
+        dispatch([&]<class V>() { stack_passes<V>(stack, strided, iterations); });
+    } else {
+        const StridedResponse<false> strided{csr, work.n};
+        dispatch([&]<class V>() { stack_passes<V>(stack, strided, iterations); });
+    }
+}
+
+}  // namespace kernels::ml_em

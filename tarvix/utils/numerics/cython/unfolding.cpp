@@ -1,0 +1,150 @@
+// tarvix.utils.numerics.cython.unfolding: ML-EM deconvolution of a stack of
+// spectra through one response. Row s of a result is bit for bit what the
+// deconvolution module gives for the spectrum Y[s] alone; the response is
+// read once per pass for the whole stack, and the stack's arithmetic runs a
+// vector of spectra at a time.
+//
+// A response is a CSR triple (offsets, indices, values) as the deconvolution
+// module takes it: row j is a source bin, and its entries k = offsets[j] ..
+// offsets[j+1]-1 carry the share values[k] of that bin which lands in
+// measured bin indices[k].
+
+#include "frame/args.hpp"
+#include "frame/arrays.hpp"
+#include "frame/buffer.hpp"
+#include "frame/csr.hpp"
+#include "frame/errors.hpp"
+#include "frame/gaussian_response.hpp"
+#include "frame/gil.hpp"
+#include "frame/module.hpp"
+#include "frame/scalars.hpp"
+#include "kernels/gaussian_response.hpp"
+#include "kernels/ml_em_stack.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+namespace km = kernels::ml_em;
+
+// The stack passes on held buffers: Y (S x n), the response, the
+// sensitivity (`sensitivity_none` when it was None). New reference to the
+// (S, n) result, or nullptr with the exception set.
+PyObject* ml_em_stack(const frame::HeldBuffer& Y, const frame::HeldResponse& response,
+                      const frame::HeldBuffer& sensitivity, bool sensitivity_none, int iterations) {
+    const Py_ssize_t spectra = Y.extent(0);
+    const Py_ssize_t n = Y.extent(1);
+    frame::Ref result = frame::new_uninitialised_array<double>(spectra, n);
+    if (!result) return nullptr;
+    double* const out = frame::array_data<double>(result);
+    if (iterations <= 0) {
+        std::fill(out, out + spectra * n, 1.0);
+        return result.release();
+    }
+
+    // The response is checked once, so that the passes need no check per
+    // element.
+    bool negative = false;
+    if (!response.check(n, n, "Y.shape[1]", negative) ||
+        !frame::check_min_entries("sensitivity", sensitivity_none, sensitivity.extent(0), n, "Y.shape[1]")) {
+        return nullptr;
+    }
+    km::StackWork work;
+    work.allocate(spectra, n);
+    {
+        frame::WithoutGil released;
+        work.load(Y.view2<const double>(), sensitivity.view1<const double>());
+        km::reconstruct_stack(response.csr(), work, negative, iterations);
+        work.store(kernels::Strided2<double>{reinterpret_cast<char*>(out), spectra, n,
+                                             static_cast<Py_ssize_t>(n * sizeof(double)), sizeof(double)});
+    }
+    return result.release();
+}
+
+// --- ML_EM_batch_cy(Y, offsets, indices, values, sensitivity, iterations=30)
+
+const frame::Signature<6> batch_signature{
+    "ML_EM_batch_cy", {"Y", "offsets", "indices", "values", "sensitivity", "iterations"}, 5};
+
+PyObject* ML_EM_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("ML_EM_batch_cy", [&]() -> PyObject* {
+        std::array<PyObject*, 6> v;
+        if (!batch_signature.parse(args, nargs, kwnames, v)) return nullptr;
+        int iterations = 30;
+        if (v[5] && !frame::to_int32(v[5], iterations)) return nullptr;
+        for (int i = 0; i < 5; ++i) {
+            if (!frame::check_ndarray(v[i], batch_signature.names[i].text())) return nullptr;
+        }
+        frame::HeldBuffer Y, sensitivity;
+        frame::HeldResponse response;
+        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !response.acquire(v[1], v[2], v[3]) ||
+            !sensitivity.acquire_array(v[4], frame::float64_t, 1) || !frame::refuse_none(v[0], "Y")) {
+            return nullptr;
+        }
+        return ml_em_stack(Y, response, sensitivity, v[4] == Py_None, iterations);
+    });
+}
+
+// --- richardson_lucy_batch_cy(x, Y, k, sensitivity, iterations=30)
+
+const frame::Signature<5> rl_batch_signature{
+    "richardson_lucy_batch_cy", {"x", "Y", "k", "sensitivity", "iterations"}, 4};
+
+PyObject* richardson_lucy_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("richardson_lucy_batch_cy", [&]() -> PyObject* {
+        std::array<PyObject*, 5> v;
+        if (!rl_batch_signature.parse(args, nargs, kwnames, v)) return nullptr;
+        PyObject* const x = v[0];
+        PyObject* const sensitivity = v[3];
+        double k;
+        int iterations = 30;
+        if (!frame::to_double(v[2], k) || (v[4] && !frame::to_int32(v[4], iterations))) return nullptr;
+        if (!frame::check_ndarray(x, "x") || !frame::check_ndarray(v[1], "Y") ||
+            !frame::check_ndarray(sensitivity, "sensitivity")) {
+            return nullptr;
+        }
+        frame::HeldBuffer x_buffer, Y, sensitivity_buffer;
+        if (!x_buffer.acquire_array(x, frame::float64_t, 1) || !Y.acquire_array(v[1], frame::float64_t, 2) ||
+            !sensitivity_buffer.acquire_array(sensitivity, frame::float64_t, 1) || !frame::refuse_none(v[1], "Y")) {
+            return nullptr;
+        }
+
+        // The widths of the response at every energy; x must be as long as
+        // the spectra (shorter fails here, longer in the builder).
+        const Py_ssize_t n = Y.extent(1);
+        if (x_buffer.extent(0) < n) {
+            frame::raise_out_of_bounds(0);
+            return nullptr;
+        }
+        std::vector<double> sigmas(static_cast<std::size_t>(n));
+        kernels::gaussian_response::fill_widths(k, x_buffer.view1<const double>(), sigmas.data(), n);
+
+        // The builder takes x as a writable view, so a read-only x fails here.
+        frame::HeldBuffer axis;
+        if (!axis.acquire_view(x, frame::double_t, 1, true)) return nullptr;
+        const kernels::Strided1<const double> widths{reinterpret_cast<const char*>(sigmas.data()), n,
+                                                     sizeof(double)};
+        frame::Ref response =
+            frame::Ref::steal(frame::build_gaussian_response(x, axis.view1<const double>(), widths, 5.0));
+        if (!response) return nullptr;
+        frame::HeldResponse held;
+        if (!held.acquire(PyTuple_GET_ITEM(response.get(), 0), PyTuple_GET_ITEM(response.get(), 1),
+                          PyTuple_GET_ITEM(response.get(), 2))) {
+            return nullptr;
+        }
+        return ml_em_stack(Y, held, sensitivity_buffer, sensitivity == Py_None, iterations);
+    });
+}
+
+constexpr frame::FunctionEntry functions[] = {
+    {"ML_EM_batch_cy", ML_EM_batch_cy},
+    {"richardson_lucy_batch_cy", richardson_lucy_batch_cy},
+};
+
+constexpr frame::ModuleDescription module_description{
+    "unfolding", "tarvix.utils.numerics.cython.unfolding", functions};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_unfolding() { return frame::init_module(module_description); }
