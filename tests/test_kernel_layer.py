@@ -8,6 +8,10 @@ through TARVIX_EXPECTED_KERNEL_LEVEL."""
 
 import math
 import os
+import pathlib
+import re
+import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -109,3 +113,20 @@ def test_scan_on_unsorted_axis_takes_the_first_entry_not_below():
     axis = np.array([5.0, 1.0, 7.0, np.nan, 9.0])
     assert [probe.find_index_from_energy(e, axis) for e in (0.0, 6.0, 8.0, 10.0)] == [0, 2, 3, 3]
     assert probe.find_index_from_energy(0.0, np.array([])) == -1
+
+
+def test_vector_operations_never_cross_a_call():
+    # Every vector operation of a wide level must be inlined into that
+    # level's entry point: called out of line from code built for another
+    # instruction set, its vector arguments would be passed wrongly.
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump not found")
+    package = pathlib.Path(probe.__file__).parent
+    modules = sorted(package.glob("*.so"))
+    assert len(modules) >= 5
+    for module in modules:
+        listing = subprocess.run([objdump, "-d", "-C", "--no-show-raw-insn", str(module)],
+                                 capture_output=True, text=True, check=True).stdout
+        calls = re.findall(r"call.*<kernels::simd::Lanes<\d+>::\w+", listing)
+        assert calls == [], (module.name, calls[:3])

@@ -206,7 +206,7 @@ template <class V, int R>
     const long long blocks = std::max(0LL, std::min((hi - lo + W - 1) / W, (n - lo) / W));
     const long long core_first = std::min(blocks, std::max(0LL, (core_lo - lo + W - 1) / W));
     const long long core_end = std::max(core_first, std::min(blocks, (core_hi - lo) / W));
-    auto masked_block = [&](long long c) {
+    auto masked_block = [&](long long c) KERNELS_INLINE {
         auto e = V::load(estimate + c);
         for (int l = 0; l < R; ++l) {
             // Lane t takes the row's entry s + t, where it has one.
@@ -273,7 +273,7 @@ template <int R, class A, class Finish>
         runs = runs && spans[l].column >= 0;
         total[l] = 0.0;
     }
-    auto chains = [&](auto ratio_at) {
+    auto chains = [&](auto ratio_at) KERNELS_INLINE {
         for (long long t = 0; t < common; ++t) {
             for (int l = 0; l < R; ++l) total[l] = std::fma(a.value(spans[l].begin + t), ratio_at(l, t), total[l]);
         }
@@ -289,11 +289,11 @@ template <int R, class A, class Finish>
             // The ratio terms of a run are a contiguous stretch.
             const double* r[R];
             for (int l = 0; l < R; ++l) r[l] = a.ratio.data + spans[l].column;
-            chains([&](int l, long long t) { return r[l][t]; });
+            chains([&](int l, long long t) KERNELS_INLINE { return r[l][t]; });
             return true;
         }
     }
-    chains([&](int l, long long t) { return a.ratio[a.column(spans[l].begin + t)]; });
+    chains([&](int l, long long t) KERNELS_INLINE { return a.ratio[a.column(spans[l].begin + t)]; });
     return false;
 }
 
@@ -326,7 +326,7 @@ template <class V, class A>
         if constexpr (A::runs) {
             // Runs going forward: all R updates first, then the blocked
             // forward terms.
-            const bool runs = back_project_group<R>(a, j, spans, [&](int l, double total) {
+            const bool runs = back_project_group<R>(a, j, spans, [&](int l, double total) KERNELS_INLINE {
                 xs[l] = total;
             });
             if (runs && forward_next) {
@@ -339,7 +339,7 @@ template <class V, class A>
                 }
             }
         } else {
-            back_project_group<R>(a, j, spans, [&](int l, double total) {
+            back_project_group<R>(a, j, spans, [&](int l, double total) KERNELS_INLINE {
                 const double xj = update(a, j + l, total);
                 if (forward_next) forward_row<V>(a, spans[l], xj);
             });
@@ -347,7 +347,7 @@ template <class V, class A>
     }
     for (; j < n; ++j) {
         RowSpan spans[1];
-        back_project_group<1>(a, j, spans, [&](int, double total) {
+        back_project_group<1>(a, j, spans, [&](int, double total) KERNELS_INLINE {
             const double xj = update(a, j, total);
             if (forward_next) forward_row<V>(a, spans[0], xj);
         });
@@ -363,11 +363,11 @@ template <class A>
     index_t j = 0;
     for (; j + R <= n; j += R) {
         RowSpan spans[R];
-        back_project_group<R>(a, j, spans, [&](int l, double total) { a.correction[j + l] = total; });
+        back_project_group<R>(a, j, spans, [&](int l, double total) KERNELS_INLINE { a.correction[j + l] = total; });
     }
     for (; j < n; ++j) {
         RowSpan spans[1];
-        back_project_group<1>(a, j, spans, [&](int, double total) { a.correction[j] = total; });
+        back_project_group<1>(a, j, spans, [&](int, double total) KERNELS_INLINE { a.correction[j] = total; });
     }
     for (index_t i = 0; i < n; ++i) a.correction[i] = a.correction[i] / a.divisor(i);
     for (index_t i = 0; i < n; ++i) a.x[i] = a.x[i] * a.correction[i];

@@ -82,14 +82,13 @@ template <class V, int R, int C, class Resp>
     }
 }
 
-// The same terms for R run rows, a column at a time over the columns the
-// rows cover: each column's block of estimates is loaded once, takes the
-// term of every row that reaches it, rows ascending, and is stored once.
-// Rows spread far apart go one by one instead.
-template <class V, int R, int C, class Resp>
-[[gnu::always_inline]] inline void stack_forward_runs(const Stack& a, const Resp& m, const RowSpan (&spans)[R],
-                                                      index_t lane0, const typename V::D (&xs)[R][C]) {
-    constexpr int W = V::width;
+// Walks the columns that R run rows cover, ascending: column(c, every) for
+// each, `every` telling that all R rows reach c (otherwise the body checks
+// each row with reaches()). Each row thus meets its entries in ascending
+// order. Returns false, walking nothing, for rows spread too far apart for
+// a walk over their union to pay.
+template <int R, class Column>
+[[gnu::always_inline]] inline bool walk_run_columns(const RowSpan (&spans)[R], Column&& column) {
     long long lo = LLONG_MAX, hi = 0, core_lo = 0, core_hi = LLONG_MAX, total = 0;
     for (int l = 0; l < R; ++l) {
         if (spans[l].count == 0) continue;
@@ -99,28 +98,39 @@ template <class V, int R, int C, class Resp>
         core_hi = std::min(core_hi, spans[l].column + spans[l].count);
         total += spans[l].count;
     }
-    if (total == 0) return;
-    if (hi - lo > total + R) {
-        stack_forward_rows<V, R, C>(a, m, spans, lane0, xs);
-        return;
-    }
+    if (total == 0) return true;
+    if (hi - lo > total + R) return false;
     core_lo = std::clamp(core_lo, lo, hi);
     core_hi = std::clamp(core_hi, core_lo, hi);
-    auto column = [&](long long c, bool inside_all) {
+    for (long long c = lo; c < core_lo; ++c) column(c, false);
+    for (long long c = core_lo; c < core_hi; ++c) column(c, true);
+    for (long long c = core_hi; c < hi; ++c) column(c, false);
+    return true;
+}
+
+// Whether run row `row` has an entry in column c: its entry t = c - column.
+inline bool reaches(const RowSpan& row, long long t) noexcept { return t >= 0 && t < row.count; }
+
+// The forward terms of R run rows a column at a time: each column's block
+// of estimates is loaded once, takes the term of every row that reaches it,
+// rows ascending, and is stored once.
+template <class V, int R, int C, class Resp>
+[[gnu::always_inline]] inline void stack_forward_runs(const Stack& a, const Resp& m, const RowSpan (&spans)[R],
+                                                      index_t lane0, const typename V::D (&xs)[R][C]) {
+    constexpr int W = V::width;
+    const bool walked = walk_run_columns<R>(spans, [&](long long c, bool every) KERNELS_INLINE {
         double* const e = a.estimate + c * a.lanes + lane0;
         typename V::D block[C];
         for (int k = 0; k < C; ++k) block[k] = V::load(e + k * W);
         for (int l = 0; l < R; ++l) {
             const long long t = c - spans[l].column;
-            if (!inside_all && !(t >= 0 && t < spans[l].count)) continue;
+            if (!every && !reaches(spans[l], t)) continue;
             const auto v = V::broadcast(m.value(spans[l].begin + t));
             for (int k = 0; k < C; ++k) block[k] = V::fma(v, xs[l][k], block[k]);
         }
         for (int k = 0; k < C; ++k) V::store(e + k * W, block[k]);
-    };
-    for (long long c = lo; c < core_lo; ++c) column(c, false);
-    for (long long c = core_lo; c < core_hi; ++c) column(c, true);
-    for (long long c = core_hi; c < hi; ++c) column(c, false);
+    });
+    if (!walked) stack_forward_rows<V, R, C>(a, m, spans, lane0, xs);
 }
 
 // Rows first .. first+R-1 on lanes [lane0, lane0 + C*W): their
@@ -140,8 +150,8 @@ template <class V, int R, int C, class Resp>
         common = std::min(common, spans[l].count);
         runs = runs && spans[l].column >= 0;
     }
-    auto chains = [&](auto column_at) {
-        auto term = [&](int l, long long t) {
+    auto chains = [&](auto column_at) KERNELS_INLINE {
+        auto term = [&](int l, long long t) KERNELS_INLINE {
             const auto v = V::broadcast(m.value(spans[l].begin + t));
             const double* const r = a.ratio + column_at(l, t) * a.lanes + lane0;
             for (int c = 0; c < C; ++c) total[l][c] = V::fma(v, V::load(r + c * W), total[l][c]);
@@ -153,10 +163,24 @@ template <class V, int R, int C, class Resp>
             for (long long t = common; t < spans[l].count; ++t) term(l, t);
         }
     };
-    if (runs) {
-        chains([&](int l, long long t) -> index_t { return spans[l].column + t; });
+    // Run rows a column at a time: each column's ratios are loaded once for
+    // every row that reaches it.
+    const bool walked = runs && walk_run_columns<R>(spans, [&](long long c, bool every) KERNELS_INLINE {
+        const double* const r = a.ratio + c * a.lanes + lane0;
+        D ratio[C];
+        for (int k = 0; k < C; ++k) ratio[k] = V::load(r + k * W);
+        for (int l = 0; l < R; ++l) {
+            const long long t = c - spans[l].column;
+            if (!every && !reaches(spans[l], t)) continue;
+            const auto v = V::broadcast(m.value(spans[l].begin + t));
+            for (int k = 0; k < C; ++k) total[l][k] = V::fma(v, ratio[k], total[l][k]);
+        }
+    });
+    if (walked) {
+    } else if (runs) {
+        chains([&](int l, long long t) KERNELS_INLINE -> index_t { return spans[l].column + t; });
     } else {
-        chains([&](int l, long long t) -> index_t { return m.column(spans[l].begin + t); });
+        chains([&](int l, long long t) KERNELS_INLINE -> index_t { return m.column(spans[l].begin + t); });
     }
     for (int l = 0; l < R; ++l) {
         const D divisor = V::broadcast(a.divisors[first + l]);
@@ -194,10 +218,10 @@ template <class Group>
 template <class V, class Resp>
 [[gnu::always_inline]] inline void stack_forward(const Stack& a, const Resp& m) {
     std::fill(a.estimate, a.estimate + a.n * a.lanes, 0.0);
-    for_each_row_group(a.n, [&]<int R>(index_t first) {
-        with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) {
-            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) {
-                with_chunk<V>(vectors, [&]<int C>() {
+    for_each_row_group(a.n, [&]<int R>(index_t first) KERNELS_INLINE {
+        with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) KERNELS_INLINE {
+            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) KERNELS_INLINE {
+                with_chunk<V>(vectors, [&]<int C>() KERNELS_INLINE {
                     typename V::D xs[R][C];
                     for (int l = 0; l < R; ++l) {
                         for (int c = 0; c < C; ++c) xs[l][c] = V::load(a.x + (first + l) * a.lanes + lane0 + c * V::width);
@@ -224,10 +248,10 @@ template <class V>
 template <class V, class Resp>
 [[gnu::always_inline]] inline void stack_sweep(const Stack& a, const Resp& m, bool forward_next) {
     if (forward_next) std::fill(a.estimate, a.estimate + a.n * a.lanes, 0.0);
-    for_each_row_group(a.n, [&]<int R>(index_t first) {
-        with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) {
-            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) {
-                with_chunk<V>(vectors, [&]<int C>() {
+    for_each_row_group(a.n, [&]<int R>(index_t first) KERNELS_INLINE {
+        with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) KERNELS_INLINE {
+            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) KERNELS_INLINE {
+                with_chunk<V>(vectors, [&]<int C>() KERNELS_INLINE {
                     stack_rows_chunk<V, R, C>(a, m, spans, first, lane0, forward_next);
                 });
             });

@@ -23,6 +23,11 @@
 #include <cstdint>
 #include <cstring>
 
+// Marks a lambda inside a kernel as inlined where it is called, like the
+// kernel functions around it, so that it too is only ever compiled inside
+// a dispatch entry point (the vector operations it calls inline there).
+#define KERNELS_INLINE __attribute__((always_inline))
+
 namespace kernels::simd {
 
 template <int W>
