@@ -165,3 +165,23 @@ def test_windows_searched_from_the_previous_row(seed):
         expected = gaussian_response(axis, sigma, 1.5)
     for actual, wanted in zip(got, expected, strict=True):
         assert_same_bits(actual, wanted)
+
+
+@pytest.mark.parametrize("poison", [np.inf, np.nan])
+def test_empty_row_among_runs_reads_nothing(poison):
+    # Rows 0-5 advance together; row 3 is empty, the others share columns
+    # 6-9. An empty row has no entries to add: nothing may be read for it.
+    # The rows' entries start at position 20, after entries no row uses,
+    # which hold `poison`.
+    n = 12
+    rows = [(range(6, 10), [0.25] * 4)] * 3 + [((), ())] + [(range(6, 10), [0.25] * 4)] * 2
+    rows += [([j], [1.0]) for j in range(6, 12)]
+    offsets, indices, values = csr_from_rows(rows)
+    unused = 20
+    offsets = offsets + unused
+    indices = np.concatenate([np.zeros(unused, np.int32), indices])
+    values = np.concatenate([np.full(unused, poison), values])
+    y = np.arange(1.0, 13.0)
+    got = ML_EM_cy(y, offsets, indices, values, np.ones(n), 3)
+    assert not np.isnan(got).any()
+    assert_same_bits(got, ml_em(y, offsets, indices, values, np.ones(n), 3))

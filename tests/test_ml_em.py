@@ -1,12 +1,11 @@
 """ML_EM_cy: the reconstruction, its arguments and the checks of the response."""
 
 import pickle
-import threading
-import time
 
 import numpy as np
 import pytest
 
+from concurrency import assert_other_threads_run
 from deconvolution_reference import assert_same_bits, ml_em
 from tarvix.utils.numerics.cython import deconvolution
 
@@ -354,32 +353,4 @@ def test_other_threads_run_while_iterating():
     indices = np.clip(rows, 0, n - 1).astype(np.int32).ravel()
     values = np.full(n * band, 1.0 / band)
     y = np.linspace(1.0, 2.0, n)
-    # Sized from a warm call (the first one pays for page faults and
-    # caches) to last about half a second, well over the margins below.
-    ML_EM_cy(y, offsets, indices, values, np.ones(n), 20)
-    one_pass = time.perf_counter()
-    ML_EM_cy(y, offsets, indices, values, np.ones(n), 100)
-    one_pass = (time.perf_counter() - one_pass) / 100
-    iterations = max(20, int(0.5 / max(one_pass, 1e-8)))
-
-    stamps = []
-    stop = threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            stamps.append(time.perf_counter())
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    try:
-        time.sleep(0.02)
-        start = time.perf_counter()
-        ML_EM_cy(y, offsets, indices, values, np.ones(n), iterations)
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        ticker.join()
-    margin = 0.05  # more than the interpreter's switch interval on either side
-    assert end - start > 4 * margin
-    inside = sum(start + margin < s < end - margin for s in stamps)
-    assert inside > 100
+    assert_other_threads_run(lambda passes: ML_EM_cy(y, offsets, indices, values, np.ones(n), passes))

@@ -185,7 +185,10 @@ template <class V, int R>
     long long lo = LLONG_MAX, hi = 0, core_lo = 0, core_hi = LLONG_MAX, total = 0;
     for (int l = 0; l < R; ++l) {
         const long long count = rows[l].count;
-        if (count == 0) continue;
+        if (count == 0) {
+            core_hi = 0;  // no column lies inside every row
+            continue;
+        }
         const long long first = rows[l].column;
         lo = std::min(lo, first);
         hi = std::max(hi, first + count);
@@ -201,7 +204,7 @@ template <class V, int R>
     typename V::D scale[R];
     for (int l = 0; l < R; ++l) scale[l] = V::broadcast(xs[l]);
     // Block b covers columns lo + W*b .. lo + W*b + W-1. Blocks core_first ..
-    // core_end-1 lie inside every non-empty row; the vector blocks stop
+    // core_end-1 lie inside every row (none when a row is empty); the vector blocks stop
     // before one would pass the end of estimate.
     const long long blocks = std::max(0LL, std::min((hi - lo + W - 1) / W, (n - lo) / W));
     const long long core_first = std::min(blocks, std::max(0LL, (core_lo - lo + W - 1) / W));

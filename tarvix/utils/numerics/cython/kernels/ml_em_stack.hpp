@@ -91,7 +91,10 @@ template <int R, class Column>
 [[gnu::always_inline]] inline bool walk_run_columns(const RowSpan (&spans)[R], Column&& column) {
     long long lo = LLONG_MAX, hi = 0, core_lo = 0, core_hi = LLONG_MAX, total = 0;
     for (int l = 0; l < R; ++l) {
-        if (spans[l].count == 0) continue;
+        if (spans[l].count == 0) {
+            core_hi = 0;  // no column lies inside every row
+            continue;
+        }
         lo = std::min(lo, spans[l].column);
         hi = std::max(hi, spans[l].column + spans[l].count);
         core_lo = std::max(core_lo, spans[l].column);
