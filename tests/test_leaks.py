@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from tarvix.utils.numerics.cython import deconvolution, gaussian, respgrid
+from tarvix.utils.numerics.cython import deconvolution, gaussian, respgrid, unfolding
 
 CALLS = 300
 
@@ -69,7 +69,23 @@ def deconvolution_cases():
     yield "richardson_lucy_cy none y", rl, (axis, None, 0.003, sensitivity), {}, ValueError
 
 
-CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases()]
+def unfolding_cases():
+    n = 40
+    axis = np.linspace(100.0, 1000.0, n)
+    Y = np.stack([50.0 + 100.0 * np.exp(-0.5 * ((axis - c) / 20.0) ** 2) for c in (300.0, 500.0, 700.0)])
+    offsets, indices, values = deconvolution.build_gaussian_response(axis, np.full(n, 15.0))
+    sensitivity = np.ones(n)
+    batch = unfolding.ML_EM_batch_cy
+    yield "ML_EM_batch_cy ok", batch, (Y, offsets, indices, values, sensitivity, 5), {}, None
+    yield "ML_EM_batch_cy structure", batch, (Y, offsets[:-1], indices, values, sensitivity), {}, ValueError
+    yield "ML_EM_batch_cy one-dimensional", batch, (Y[0], offsets, indices, values, sensitivity), {}, ValueError
+    yield "ML_EM_batch_cy none", batch, (None, offsets, indices, values, sensitivity), {}, TypeError
+    rl = unfolding.richardson_lucy_batch_cy
+    yield "richardson_lucy_batch_cy ok", rl, (axis, Y, 0.003, sensitivity, 5), {}, None
+    yield "richardson_lucy_batch_cy lengths", rl, (axis[:-1], Y, 0.003, sensitivity), {}, IndexError
+
+
+CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases()]
 
 
 @pytest.mark.parametrize("label, function, args, kwargs, error", CASES, ids=[c[0] for c in CASES])

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 PACKAGE = "tarvix.utils.numerics.cython"
-MODULES = ("gaussian", "deconvolution", "respgrid")
+MODULES = ("gaussian", "deconvolution", "respgrid", "unfolding")
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -99,6 +99,8 @@ def valid_required_arguments():
         "ML_EM_cy": lambda: (y, offsets, indices, values, np.ones(12)),
         "build_gaussian_response": lambda: (axis.copy(), np.full(12, 20.0)),
         "richardson_lucy_cy": lambda: (axis.copy(), y, 0.01, np.ones(12)),
+        "ML_EM_batch_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
+        "richardson_lucy_batch_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), 0.01, np.ones(12)),
     }
 
 

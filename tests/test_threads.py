@@ -5,7 +5,7 @@ import threading
 import numpy as np
 import pytest
 
-from tarvix.utils.numerics.cython import deconvolution, respgrid
+from tarvix.utils.numerics.cython import deconvolution, respgrid, unfolding
 
 THREADS = 4
 ROUNDS = 3
@@ -39,7 +39,14 @@ def respgrid_call():
     return lambda: respgrid.respgrid_cy(matrix, ref_e, axis, requested, axis)
 
 
-@pytest.mark.parametrize("make_call", [ml_em_call, richardson_lucy_call, respgrid_call])
+def ml_em_batch_call():
+    axis, y = spectrum(500)
+    response = deconvolution.build_gaussian_response(axis, np.full(axis.size, 12.0))
+    Y = np.stack([y, y[::-1], y + 3.0])
+    return lambda: unfolding.ML_EM_batch_cy(Y, *response, np.ones(axis.size), 30)
+
+
+@pytest.mark.parametrize("make_call", [ml_em_call, richardson_lucy_call, respgrid_call, ml_em_batch_call])
 def test_concurrent_calls_match_serial(make_call):
     call = make_call()
     expected = call()
