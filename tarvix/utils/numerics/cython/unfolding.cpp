@@ -19,14 +19,23 @@
 #include "frame/module.hpp"
 #include "frame/scalars.hpp"
 #include "kernels/gaussian_response.hpp"
+#include "kernels/ml_em_converge.hpp"
 #include "kernels/ml_em_stack.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace {
 
 namespace km = kernels::ml_em;
+
+// The (S, n) result array's view for the kernels.
+kernels::Strided2<double> result_view(const frame::Ref& result, Py_ssize_t spectra, Py_ssize_t n) {
+    return {reinterpret_cast<char*>(frame::array_data<double>(result)), spectra, n,
+            static_cast<Py_ssize_t>(n * sizeof(double)), sizeof(double)};
+}
 
 // The stack passes on held buffers: Y (S x n), the response, the
 // sensitivity (`sensitivity_none` when it was None). New reference to the
@@ -56,8 +65,7 @@ PyObject* ml_em_stack(const frame::HeldBuffer& Y, const frame::HeldResponse& res
         frame::WithoutGil released;
         work.load(Y.view2<const double>(), sensitivity.view1<const double>());
         km::reconstruct_stack(response.csr(), work, negative, iterations);
-        work.store(kernels::Strided2<double>{reinterpret_cast<char*>(out), spectra, n,
-                                             static_cast<Py_ssize_t>(n * sizeof(double)), sizeof(double)});
+        work.store(result_view(result, spectra, n));
     }
     return result.release();
 }
@@ -137,9 +145,115 @@ PyObject* richardson_lucy_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t 
     });
 }
 
+// --- ML_EM_converge_cy(Y, offsets, indices, values, sensitivity, tolerance=1e-10,
+//                       max_passes=100000)
+
+constexpr double default_tolerance = 1e-10;
+
+const frame::Signature<7> converge_signature{
+    "ML_EM_converge_cy",
+    {"Y", "offsets", "indices", "values", "sensitivity", "tolerance", "max_passes"},
+    5};
+
+PyObject* ML_EM_converge_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("ML_EM_converge_cy", [&]() -> PyObject* {
+        std::array<PyObject*, 7> v;
+        if (!converge_signature.parse(args, nargs, kwnames, v)) return nullptr;
+        double tolerance = default_tolerance;
+        int max_passes = 100000;
+        if ((v[5] && !frame::to_double(v[5], tolerance)) || (v[6] && !frame::to_int32(v[6], max_passes))) {
+            return nullptr;
+        }
+        for (int i = 0; i < 5; ++i) {
+            if (!frame::check_ndarray(v[i], converge_signature.names[i].text())) return nullptr;
+        }
+        frame::HeldBuffer Y, sensitivity;
+        frame::HeldResponse response;
+        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !response.acquire(v[1], v[2], v[3]) ||
+            !sensitivity.acquire_array(v[4], frame::float64_t, 1) || !frame::refuse_none(v[0], "Y")) {
+            return nullptr;
+        }
+        if (std::isnan(tolerance)) {
+            PyErr_SetString(PyExc_ValueError, "tolerance is NaN; it must be a number (0 runs to max_passes)");
+            return nullptr;
+        }
+        const Py_ssize_t spectra = Y.extent(0);
+        const Py_ssize_t n = Y.extent(1);
+        bool negative = false;
+        if (!response.check(n, n, "Y.shape[1]", negative) ||
+            !frame::check_min_entries("sensitivity", v[4] == Py_None, sensitivity.extent(0), n, "Y.shape[1]")) {
+            return nullptr;
+        }
+        frame::Ref X = frame::new_uninitialised_array<double>(spectra, n);
+        frame::Ref passes = frame::new_uninitialised_array<std::int64_t>(spectra);
+        frame::Ref log_likelihood = frame::new_uninitialised_array<double>(spectra);
+        if (!X || !passes || !log_likelihood) return nullptr;
+        km::ConvergeWork work;
+        work.allocate(spectra, n);
+        {
+            frame::WithoutGil released;
+            work.load(Y.view2<const double>(), sensitivity.view1<const double>());
+            km::converge_stack(response.csr(), work, negative, tolerance, std::max(max_passes, 0));
+            work.store(result_view(X, spectra, n));
+            for (Py_ssize_t s = 0; s < spectra; ++s) {
+                frame::array_data<std::int64_t>(passes)[s] = work.passes(s);
+                frame::array_data<double>(log_likelihood)[s] = work.ll[static_cast<std::size_t>(s)];
+            }
+        }
+        return PyTuple_Pack(3, X.get(), passes.get(), log_likelihood.get());
+    });
+}
+
+// --- poisson_log_likelihood_cy(Y, X, offsets, indices, values)
+
+const frame::Signature<5> log_likelihood_signature{"poisson_log_likelihood_cy",
+                                                   {"Y", "X", "offsets", "indices", "values"}};
+
+PyObject* poisson_log_likelihood_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("poisson_log_likelihood_cy", [&]() -> PyObject* {
+        std::array<PyObject*, 5> v;
+        if (!log_likelihood_signature.parse(args, nargs, kwnames, v)) return nullptr;
+        for (int i = 0; i < 5; ++i) {
+            if (!frame::check_ndarray(v[i], log_likelihood_signature.names[i].text())) return nullptr;
+        }
+        frame::HeldBuffer Y, X;
+        frame::HeldResponse response;
+        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !X.acquire_array(v[1], frame::float64_t, 2) ||
+            !response.acquire(v[2], v[3], v[4]) || !frame::refuse_none(v[0], "Y") ||
+            !frame::refuse_none(v[1], "X")) {
+            return nullptr;
+        }
+        const Py_ssize_t spectra = Y.extent(0);
+        const Py_ssize_t n = Y.extent(1);
+        if (X.extent(0) != spectra || X.extent(1) != n) {
+            PyErr_Format(PyExc_ValueError, "X has shape (%zd, %zd) but Y has shape (%zd, %zd); they must be equal",
+                         X.extent(0), X.extent(1), spectra, n);
+            return nullptr;
+        }
+        bool negative = false;
+        if (!response.check(n, n, "Y.shape[1]", negative)) return nullptr;
+        frame::Ref result = frame::new_uninitialised_array<double>(spectra);
+        if (!result) return nullptr;
+        km::ConvergeWork work;
+        work.allocate(spectra, n);
+        {
+            frame::WithoutGil released;
+            work.load_spectra(Y.view2<const double>());
+            work.load_estimates(X.view2<const double>());
+            km::log_likelihood_stack(response.csr(), work, negative);
+            for (Py_ssize_t s = 0; s < spectra; ++s) {
+                frame::array_data<double>(result)[s] = work.ll[static_cast<std::size_t>(s)];
+            }
+        }
+        return result.release();
+    });
+}
+
 constexpr frame::FunctionEntry functions[] = {
     {"ML_EM_batch_cy", ML_EM_batch_cy},
     {"richardson_lucy_batch_cy", richardson_lucy_batch_cy},
+    {"ML_EM_converge_cy", ML_EM_converge_cy},
+    {"poisson_log_likelihood_cy", poisson_log_likelihood_cy},
 };
 
 constexpr frame::ModuleDescription module_description{

@@ -7,7 +7,9 @@
 // Layout: each n x S quantity of the passes is stored spectrum-minor,
 // element (i, s) at [i * lanes + s], with lanes = S rounded up to a multiple
 // of 8 so that every vector width divides it. The lanes past S hold y = 0
-// and x = 1: their arithmetic is harmless and never read back.
+// and x = 1: their arithmetic is harmless and never read back. A single
+// spectrum (lanes = 1) takes the passes of ml_em.hpp, vectorised along its
+// rows instead.
 #pragma once
 
 #include "ml_em.hpp"
@@ -19,7 +21,9 @@ namespace kernels::ml_em {
 
 constexpr index_t lane_block = 8;
 
-inline index_t stack_lanes(index_t spectra) noexcept { return (spectra + lane_block - 1) / lane_block * lane_block; }
+inline index_t stack_lanes(index_t spectra) noexcept {
+    return spectra == 1 ? 1 : (spectra + lane_block - 1) / lane_block * lane_block;
+}
 
 // The arrays of one stack reconstruction: y, x, estimate and ratio of n *
 // lanes elements each (spectrum-minor), divisors[n] = max(sensitivity,
@@ -276,7 +280,7 @@ template <class V, class Resp>
 
 // The work arrays of a stack reconstruction, allocated before the passes.
 struct StackWork {
-    std::vector<double> y, x, estimate, ratio, divisors;
+    std::vector<double> y, x, estimate, ratio, correction, divisors;
     std::vector<RowSpan> rows;
     index_t n = 0, lanes = 0;
 
@@ -289,6 +293,7 @@ struct StackWork {
         x.assign(size, 1.0);
         estimate.resize(size);
         ratio.resize(size);
+        if (lanes == 1) correction.resize(size);
         divisors.resize(static_cast<std::size_t>(n));
     }
 
@@ -317,6 +322,13 @@ struct StackWork {
 // the kernel level. Touches no Python object.
 inline void reconstruct_stack(const Csr& csr, StackWork& work, bool negative, int iterations) {
     if (iterations <= 0 || work.n == 0 || work.lanes == 0) return;
+    if (work.lanes == 1) {
+        auto view = [&](std::vector<double>& v) { return Strided1<double>{reinterpret_cast<char*>(v.data()), work.n, sizeof(double)}; };
+        const Arrays arrays{view(work.x), view(work.estimate), view(work.ratio), view(work.correction),
+                            view(work.y).as_const(), view(work.divisors).as_const()};
+        reconstruct(csr, arrays, work.n, negative, iterations);
+        return;
+    }
     const Stack stack = work.stack();
     PlainResponse plain{};
     if (plain_response(csr, work.n, negative, work.rows, plain)) {
