@@ -7,11 +7,13 @@ counts the kept entries without a branch. Each must give the bits of the
 value-by-value scans of test_respgrid.expected.
 """
 
+import math
 import types
 
 import numpy as np
 import pytest
 
+from tarvix.utils.numerics.cython import _kernel_probe as probe
 from tarvix.utils.numerics.cython import respgrid
 from tarvix.utils.numerics.cython.respgrid import respgrid_cy
 import test_respgrid
@@ -128,3 +130,48 @@ def test_kept_and_dropped_entries_interleaved():
     result = respgrid_cy(*case)
     assert 0 < len(result[1]) < 0.9 * len(requested) * len(axis)
     assert_same(result, expected(*case))
+
+
+# -- the search from the previous answer, driven directly ----------------------
+
+SEARCH_AXES = {
+    "empty": [],
+    "one": [1.0],
+    "two": [1.0, 2.0],
+    "three": [1.0, 2.0, 3.0],
+    "spaced": list(np.arange(12.0) * 1.5),
+    "ties": [0.0, 1.0, 1.0, 1.0, 2.0, 5.0, 5.0, 9.0, 9.0],
+    "infinite ends": [-math.inf, 0.0, 1.0, 2.0, 3.0, math.inf],
+}
+
+
+def scan(E, axis):
+    """find_index_from_energy with len(axis) for none."""
+    return next((i for i, a in enumerate(axis) if not E > a), len(axis))
+
+
+@pytest.mark.parametrize("axis", SEARCH_AXES.values(), ids=SEARCH_AXES)
+def test_search_from_every_hint_finds_the_scans_index(axis):
+    # Every hint against every kind of key: at the hint, one step up, farther
+    # either way, on entries and ties, off both ends, NaN and infinite.
+    keys = axis + [a + 0.25 for a in axis] + [a - 0.25 for a in axis]
+    keys += [-1e9, 1e9, math.nan, math.inf, -math.inf]
+    values = np.array(axis, dtype=np.float64)
+    for key in keys:
+        found = [probe.find_index_near(key, values, hint) for hint in range(len(axis) + 1)]
+        assert found == [scan(key, axis)] * (len(axis) + 1), key
+
+
+@pytest.mark.parametrize("nans", [0, 1, 3])
+def test_numpy_order_searches_from_every_hint(nans):
+    # The same outward search under NumPy's order, NaN last, both sides.
+    rng = np.random.default_rng(nans)
+    axis = np.sort(np.round(rng.uniform(0.0, 6.0, 25), 0))
+    if nans:
+        axis[-nans:] = np.nan
+    keys = np.concatenate([axis, axis + 0.5, [-1.0, 7.0, np.nan, np.inf, -np.inf]])
+    for side in ("left", "right"):
+        for key in keys:
+            wanted = np.searchsorted(axis, key, side=side)
+            found = {probe.searchsorted(axis, key, side == "right", hint) for hint in range(len(axis) + 1)}
+            assert found == {wanted}, (side, key)
