@@ -327,22 +327,29 @@ struct CsrGather {
 
     // (np.asarray(offsets, dtype=np.int64), np.asarray(indices, dtype=np.int32),
     //  np.asarray(values, dtype=np.float64))
+    // Each made natively only while `np` holds NumPy's own asarray and
+    // dtype; otherwise what it holds is called on a list of the values.
     PyObject* result() {
         frame::Ref offsets_array = frame::asarray_from(offsets, int64_name);
         if (!offsets_array) return nullptr;
-        if (direct_values) {
-            const auto count = static_cast<npy_intp>(direct_count);
-            if (!frame::asarray_lookups(int32_name) || !frame::shrink_array(direct_indices, count) ||
-                !frame::asarray_lookups(float64_name) || !frame::shrink_array(direct_values, count)) {
-                return nullptr;
-            }
-            return PyTuple_Pack(3, offsets_array.get(), direct_indices.get(), direct_values.get());
-        }
-        frame::Ref indices_array = frame::asarray_from(indices, int32_name);
+        frame::Ref indices_array = direct_values ? finish_direct<std::int32_t>(direct_indices, int32_name)
+                                                 : frame::asarray_from(indices, int32_name);
         if (!indices_array) return nullptr;
-        frame::Ref values_array = frame::asarray_from(values, float64_name);
+        frame::Ref values_array = direct_values ? finish_direct<double>(direct_values, float64_name)
+                                                : frame::asarray_from(values, float64_name);
         if (!values_array) return nullptr;
         return PyTuple_Pack(3, offsets_array.get(), indices_array.get(), values_array.get());
+    }
+
+    // np.asarray(<the entries of `array`>, dtype=np.<dtype>) for one of the
+    // directly written arrays, cut to the entries kept.
+    template <class T>
+    frame::Ref finish_direct(const frame::Ref& array, const frame::Name& dtype) const {
+        frame::AsArray<T> conversion;
+        if (!conversion.look_up(dtype) || !frame::shrink_array(array, static_cast<npy_intp>(direct_count))) {
+            return frame::Ref();
+        }
+        return conversion.finish(frame::Ref::borrow(array.get()));
     }
 };
 
