@@ -287,6 +287,78 @@ def test_np_is_looked_up_at_use(monkeypatch, missing, error):
         respgrid_cy(matrix, refs, ref_axis, np.empty(0), axis)
 
 
+class RecordingAsarray:
+    """np.asarray that records what it is called with and what it returns;
+    dtype must come as a keyword."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, values, *, dtype):
+        result = np.asarray(values, dtype=dtype)
+        self.calls.append((values, dtype, result))
+        return result
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered")
+@pytest.mark.parametrize("level", [1.0, 0.0], ids=["kept", "all dropped"])
+def test_result_conversions_call_what_np_holds(monkeypatch, level):
+    # An asarray of np's other than NumPy's own: the three result arrays are
+    # what it returns, called on lists of the values with dtype as keyword.
+    arrays = case(6)
+    arrays[0][:] *= level  # zero rows normalise to NaN: nothing kept
+    wanted = respgrid_cy(*arrays)
+    record = RecordingAsarray()
+    stub = types.SimpleNamespace(**vars(np))
+    stub.asarray = record
+    monkeypatch.setattr(respgrid, "np", stub)
+    result = respgrid_cy(*arrays)
+    # Two region lists per requested row, then the three results.
+    assert len(record.calls) == 2 * len(arrays[3]) + 3
+    final = record.calls[-3:]
+    assert [dtype for _, dtype, _ in final] == [np.int64, np.int32, np.float64]
+    for got, want, (values, _, returned) in zip(result, wanted, final):
+        assert got is returned
+        assert type(values) is list and values == want.tolist()
+    assert [type(v) for v in final[0][0] + final[1][0]] == [int] * (len(wanted[0]) + len(wanted[1]))
+    assert_same(result, wanted)
+
+
+@pytest.mark.parametrize("name, replacement", [("int64", np.int32), ("int32", np.int16)])
+def test_result_dtype_is_what_np_holds(monkeypatch, name, replacement):
+    arrays = case(3)
+    wanted = respgrid_cy(*arrays)
+    stub = types.SimpleNamespace(**vars(np))
+    setattr(stub, name, replacement)
+    monkeypatch.setattr(respgrid, "np", stub)
+    result = respgrid_cy(*arrays)
+    replaced = ["int64", "int32"].index(name)
+    assert result[replaced].dtype == replacement
+    assert result[replaced].tolist() == wanted[replaced].tolist()
+    for got, want in list(zip(result, wanted))[replaced + 1:]:
+        assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
+
+
+class RecordingNamespace(types.SimpleNamespace):
+    """numpy's names, recording each look-up."""
+
+    def __getattribute__(self, name):
+        if name != "looked_up" and not name.startswith("__"):
+            object.__getattribute__(self, "looked_up").append(name)
+        return object.__getattribute__(self, name)
+
+
+def test_result_look_ups_in_expression_order(monkeypatch):
+    # np.asarray(offsets, dtype=np.int64), np.asarray(indices, dtype=np.int32),
+    # np.asarray(values, dtype=np.float64): each function before its dtype.
+    stub = RecordingNamespace(**vars(np), looked_up=[])
+    monkeypatch.setattr(respgrid, "np", stub)
+    respgrid_cy(*case(4))
+    tail = stub.looked_up[-7:]
+    assert tail[1:] == ["asarray", "int64", "asarray", "int32", "asarray", "float64"]
+    assert tail[0] != "asarray"
+
+
 @pytest.mark.skipif(os.environ.get("TARVIX_SANITIZED") == "1",
                     reason="AddressSanitizer aborts where operator new would throw bad_alloc")
 def test_request_too_large_for_memory_fails_at_once():

@@ -1,17 +1,21 @@
 """Exact results along the faster paths of the resampling kernel.
 
 The kernel works on blocks of the requested axis; it looks up ref_E_axis
-from the previous answer (steps up, bisection down or far), reads unit-stride
-rows directly, writes the row buffer directly where it is contiguous, and
-counts the kept entries without a branch. Each must give the bits of the
-value-by-value scans of test_respgrid.expected.
+from the previous answer (one step up or none in two probes, else outwards
+and bisected), reads unit-stride rows directly, writes the row buffer
+directly where it is contiguous, and counts the kept entries without a
+branch. Each must give the bits of the value-by-value scans of
+test_respgrid.expected. `make test-kernels` runs this file at every kernel
+level.
 """
 
+import math
 import types
 
 import numpy as np
 import pytest
 
+from tarvix.utils.numerics.cython import _kernel_probe as probe
 from tarvix.utils.numerics.cython import respgrid
 from tarvix.utils.numerics.cython.respgrid import respgrid_cy
 import test_respgrid
@@ -128,3 +132,85 @@ def test_kept_and_dropped_entries_interleaved():
     result = respgrid_cy(*case)
     assert 0 < len(result[1]) < 0.9 * len(requested) * len(axis)
     assert_same(result, expected(*case))
+
+
+# -- the search from the previous answer, driven directly ----------------------
+
+SEARCH_AXES = {
+    "empty": [],
+    "one": [1.0],
+    "two": [1.0, 2.0],
+    "three": [1.0, 2.0, 3.0],
+    "spaced": list(np.arange(12.0) * 1.5),
+    "ties": [0.0, 1.0, 1.0, 1.0, 2.0, 5.0, 5.0, 9.0, 9.0],
+    "infinite ends": [-math.inf, 0.0, 1.0, 2.0, 3.0, math.inf],
+}
+
+
+def scan(E, axis):
+    """find_index_from_energy with len(axis) for none."""
+    return next((i for i, a in enumerate(axis) if not E > a), len(axis))
+
+
+@pytest.mark.parametrize("axis", SEARCH_AXES.values(), ids=SEARCH_AXES)
+def test_search_from_every_hint_finds_the_scans_index(axis):
+    # Every hint against every kind of key: at the hint, one step up, farther
+    # either way, on entries and ties, off both ends, NaN and infinite.
+    keys = axis + [a + 0.25 for a in axis] + [a - 0.25 for a in axis]
+    keys += [-1e9, 1e9, math.nan, math.inf, -math.inf]
+    values = np.array(axis, dtype=np.float64)
+    for key in keys:
+        found = [probe.find_index_near(key, values, hint) for hint in range(len(axis) + 1)]
+        assert found == [scan(key, axis)] * (len(axis) + 1), key
+
+
+@pytest.mark.parametrize("nans", [0, 1, 3])
+def test_numpy_order_searches_from_every_hint(nans):
+    # The same outward search under NumPy's order, NaN last, both sides.
+    rng = np.random.default_rng(nans)
+    axis = np.sort(np.round(rng.uniform(0.0, 6.0, 25), 0))
+    if nans:
+        axis[-nans:] = np.nan
+    keys = np.concatenate([axis, axis + 0.5, [-1.0, 7.0, np.nan, np.inf, -np.inf]])
+    for side in ("left", "right"):
+        for key in keys:
+            wanted = np.searchsorted(axis, key, side=side)
+            found = {probe.searchsorted(axis, key, side == "right", hint) for hint in range(len(axis) + 1)}
+            assert found == {wanted}, (side, key)
+
+
+# -- region tables of every size -----------------------------------------------
+
+
+@pytest.mark.parametrize("kept", [0, 1, 2, 3])
+def test_region_counts_below_six(monkeypatch, kept):
+    # The first `kept` boundaries only (none at all, a lone boundary, one or
+    # two regions): where no region holds x the value is NaN, and a row of
+    # NaN only normalises to NaN and keeps nothing.
+    case = arrays(9, 90, 200)
+    stub = types.SimpleNamespace(**vars(np))
+    stub.asarray = lambda values, dtype: np.asarray(
+        values[:kept] if dtype is np.float64 and values and type(values[0]) is int else values, dtype)
+    monkeypatch.setattr(respgrid, "np", stub)
+    plain_regions = test_respgrid.regions
+    monkeypatch.setattr(test_respgrid, "regions", lambda *args: plain_regions(*args)[:kept])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        result = respgrid_cy(*case)
+        assert_same(result, expected(*case))
+    assert (len(result[1]) > 0) == (kept >= 2)
+
+
+@pytest.mark.parametrize("refs", [[60.0, 90.0, 130.0, 200.0], [20.0, 700.0, 1030.0, 1100.0, 2900.0]],
+                         ids=["boundaries out of order", "with and without escape peaks"])
+def test_low_lines_and_escape_peaks(refs):
+    # Below about 150 keV the backscatter energy exceeds the Compton edge, so
+    # the boundaries are not ascending and the region scan stops early; above
+    # 1022 keV the lower line brings the two escape peaks.
+    rng = np.random.default_rng(len(refs))
+    refs = np.array(refs)
+    ref_axis = np.sort(rng.uniform(0.0, 3000.0, 300))
+    axis = np.sort(rng.uniform(-5.0, 2950.0, 700))
+    matrix = rng.uniform(0.1, 1.0, (len(refs), 300))
+    requested = rng.uniform(refs[0], refs[-1], 6)
+    case = (matrix, refs, ref_axis, requested, axis)
+    assert_same(respgrid_cy(*case), expected(*case))

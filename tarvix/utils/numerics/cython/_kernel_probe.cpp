@@ -15,6 +15,7 @@
 #include "kernels/exp.hpp"
 #include "kernels/search.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -132,6 +133,35 @@ PyObject* ascending(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
+// ---------------------------------------------------------------------------
+// The searches of the resampling kernel (kernels/resample.hpp).
+
+// --- find_index_near(E, a, hint): kernels::bisect_index_from_energy_near,
+// the index of the first entry of a not below E (n for none) searched from
+// `hint` (clamped to [0, n]), compiled at the kernel level as the row
+// kernel runs it.
+
+const frame::Signature<3> find_index_near_signature{"find_index_near", {"E", "a", "hint"}};
+
+PyObject* find_index_near(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("find_index_near", [&]() -> PyObject* {
+        std::array<PyObject*, 3> v;
+        frame::HeldBuffer a;
+        double energy = 0.0;
+        int hint = 0;
+        if (!find_index_near_signature.parse(args, nargs, kwnames, v) || !frame::to_double(v[0], energy) ||
+            !frame::to_int32(v[2], hint) || !take_values(v[1], "a", a)) {
+            return nullptr;
+        }
+        const auto axis = a.view1<const double>();
+        const kernels::index_t from = std::clamp<kernels::index_t>(hint, 0, axis.size);
+        kernels::index_t found = 0;
+        kernels::dispatch(
+            [&]<class>() { found = kernels::bisect_index_from_energy_near(energy, axis, axis.size, from); });
+        return PyLong_FromSsize_t(found);
+    });
+}
+
 constexpr frame::FunctionEntry functions[] = {
     {"kernel_level", kernel_level},
     {"cpu_level", cpu_level},
@@ -139,6 +169,8 @@ constexpr frame::FunctionEntry functions[] = {
     {"searchsorted", searchsorted},
     {"find_index_from_energy", find_index_from_energy},
     {"ascending", ascending},
+    // the resampling kernel's searches
+    {"find_index_near", find_index_near},
 };
 
 constexpr frame::ModuleDescription module_description{

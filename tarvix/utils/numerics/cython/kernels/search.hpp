@@ -28,11 +28,14 @@ inline index_t partition_point(index_t base, index_t length, After after) {
     return base + (after(base) ? 1 : 0);
 }
 
-// The same point in [0, n], searched outwards from `hint` (0 <= hint <= n)
-// in steps that double, then bisected: O(log distance), for keys that move
-// little from one search to the next.
+namespace search_detail {
+
+// partition_point_near's search for a point away from its hint: outwards
+// from `hint` (0 <= hint <= n) in steps that double, then bisected. Out of
+// line and cold: the loops that search from a hint rarely come here, and
+// inlined it would take registers from the usual case.
 template <class After>
-inline index_t partition_point_near(index_t n, index_t hint, After after) {
+[[gnu::noinline, gnu::cold]] index_t partition_point_outwards(index_t n, index_t hint, After after) {
     index_t step = 1;
     if (hint < n && after(hint)) {
         index_t low = hint + 1;  // the point is >= low
@@ -50,6 +53,26 @@ inline index_t partition_point_near(index_t n, index_t hint, After after) {
     }
     const index_t low = std::max<index_t>(0, high - step + 1);
     return partition_point(low, high - low, after);
+}
+
+}  // namespace search_detail
+
+// The same point in [0, n], searched from `hint` (0 <= hint <= n), for
+// keys that move little from one search to the next. The point at hint + 1
+// (keys stepping along an axis of like spacing) costs two probes and one
+// bounds test, the point at hint one probe more; any other is searched
+// outwards in steps that double, then bisected. O(log distance).
+template <class After>
+inline index_t partition_point_near(index_t n, index_t hint, After after) {
+    if (hint + 1 < n) [[likely]] {
+        if (after(hint)) {
+            if (!after(hint + 1)) [[likely]] return hint + 1;
+            return search_detail::partition_point_outwards(n, hint + 2, after);
+        }
+        if (hint == 0 || after(hint - 1)) return hint;
+        return search_detail::partition_point_outwards(n, hint - 1, after);
+    }
+    return search_detail::partition_point_outwards(n, hint, after);
 }
 
 enum class Side { left, right };
@@ -100,6 +123,13 @@ inline index_t find_index_from_energy(double E, const Axis& a, index_t n) {
 template <class Axis>
 inline index_t bisect_index_from_energy(double E, const Axis& a, index_t n) {
     return partition_point(0, n, [&a, E](index_t i) { return E > a[i]; });
+}
+
+// The same, searched from the index for a nearby energy (hint in [0, n]).
+// O(log distance).
+template <class Axis>
+inline index_t bisect_index_from_energy_near(double E, const Axis& a, index_t n, index_t hint) {
+    return partition_point_near(n, hint, [&a, E](index_t i) { return E > a[i]; });
 }
 
 }  // namespace kernels
