@@ -101,6 +101,7 @@ def valid_required_arguments():
         "richardson_lucy_cy": lambda: (axis.copy(), y, 0.01, np.ones(12)),
         "ML_EM_batch_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
         "richardson_lucy_batch_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), 0.01, np.ones(12)),
+        "ML_EM_converge_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
     }
 
 
@@ -127,7 +128,7 @@ def test_stub_defaults_are_the_functions_defaults(module, function, parameters):
     assert len(omitted) == len(explicit)
     for a, b in zip(omitted, explicit):
         np.testing.assert_array_equal(a, b)
-    for name, value in {"iterations": 3, "nsigma": 1.0}.items():
+    for name, value in {"iterations": 3, "nsigma": 1.0, "max_passes": 4}.items():
         if name in defaults:
             other = as_tuple(f(*required(), **{name: value}))
             assert not np.array_equal(other[-1], omitted[-1]), name

@@ -213,3 +213,188 @@ def test_other_threads_run_during_the_passes():
     response = deconvolution.build_gaussian_response(axis, np.full(n, 20.0))
     Y = np.ones((8, n))
     assert_other_threads_run(lambda passes: ML_EM_batch_cy(Y, *response, np.ones(n), passes))
+
+
+# --- ML_EM_converge_cy and poisson_log_likelihood_cy
+
+ML_EM_converge_cy = unfolding.ML_EM_converge_cy
+poisson_log_likelihood_cy = unfolding.poisson_log_likelihood_cy
+
+
+def numpy_log_likelihood(Y, X, offsets, indices, values):
+    """The log-likelihood evaluated independently, with SciPy's sparse product."""
+    import scipy.sparse
+    n = Y.shape[1]
+    M = scipy.sparse.csr_array((values, indices, offsets[:n + 1]), shape=(n, n))
+    mu = (M.T @ X.T).T + 1e-12
+    with np.errstate(all="ignore"):
+        terms = np.where(Y == 0, -mu, Y * np.log(mu) - mu)
+    return terms.sum(axis=1)
+
+
+def row_sums(offsets, indices, values):
+    """The sum of each row's values (positions below zero counting from the end)."""
+    n = len(offsets) - 1
+    return np.array([sum(values[k] for k in range(offsets[j], offsets[j + 1])) for j in range(n)],
+                    dtype=np.float64)
+
+
+def gaussian_problem(n=200, spectra=3, seed=0):
+    rng = np.random.default_rng(seed)
+    axis = (np.arange(n) + 0.5) * (3000.0 / n)
+    response = deconvolution.build_gaussian_response(axis, 0.003 * axis ** 1.5 / 2.3548200450309493)
+    source = 50.0 * np.exp(-axis / 800.0)
+    for line in rng.uniform(200.0, 2800.0, 6):
+        source[int(line / 3000.0 * n)] += rng.uniform(500.0, 5000.0)
+    import scipy.sparse
+    M = scipy.sparse.csr_array((response[2], response[1], response[0]), shape=(n, n))
+    Y = rng.poisson(M.T @ source, size=(spectra, n)).astype(np.float64)
+    return Y, response
+
+
+def test_log_likelihood_against_numpy():
+    Y, response = gaussian_problem()
+    Y[0, :20] = 0.0  # terms of empty bins are -mu
+    X = np.random.default_rng(1).uniform(0.5, 3.0, size=Y.shape)
+    np.testing.assert_allclose(poisson_log_likelihood_cy(Y, X, *response),
+                               numpy_log_likelihood(Y, X, *response), rtol=1e-12)
+    # ML_EM_cy's estimate, as a user would compare it.
+    x = deconvolution.ML_EM_cy(Y[1], *response, np.ones(Y.shape[1]), 50)
+    np.testing.assert_allclose(poisson_log_likelihood_cy(Y[1:2], x[np.newaxis], *response),
+                               numpy_log_likelihood(Y[1:2], x[np.newaxis], *response), rtol=1e-12)
+
+
+@pytest.mark.parametrize("kind", ["gaussian", "band", "scatter", "negative"])
+def test_log_likelihood_never_decreases_within_a_run(kind):
+    from tarvix.utils.numerics.cython import _kernel_probe
+    if kind == "gaussian":
+        Y, response = gaussian_problem(seed=2)
+    else:
+        rng = np.random.default_rng(len(kind))
+        response = random_response(rng, 40, kind)
+        Y = stack(rng, 3, 40)
+    # With the row sums as the sensitivity, the objective the steps are held
+    # to is the log-likelihood up to a constant.
+    for history in _kernel_probe.converge_history(Y, *response, row_sums(*response), 0.0, 400):
+        halves = [h for h, _ in history]
+        lls = [ll for _, ll in history]
+        assert len(history) > 10
+        assert all(b > a for a, b in zip(halves, halves[1:]))
+        assert all(b >= a for a, b in zip(lls, lls[1:]))
+
+
+@pytest.mark.parametrize("kind", ["gaussian", "band", "long", "scatter", "negative"])
+def test_beats_a_third_of_the_plain_passes(kind):
+    if kind == "gaussian":
+        Y, response = gaussian_problem(seed=3)
+    else:
+        rng = np.random.default_rng(10 + len(kind))
+        response = random_response(rng, 50, kind)
+        Y = stack(rng, 2, 50)
+    n = Y.shape[1]
+    # With the row sums as the sensitivity, ML-EM maximises the likelihood.
+    sensitivity = row_sums(*response)
+    for p in (30, 300):
+        X, passes, ll = ML_EM_converge_cy(Y, *response, sensitivity, 0.0, p)
+        assert list(passes) == [p] * len(Y)
+        plain = single_calls(Y, *response, sensitivity, iterations=p // 3)
+        assert np.all(ll >= poisson_log_likelihood_cy(Y, plain, *response))
+        assert_same_bits(ll, poisson_log_likelihood_cy(Y, X, *response))
+
+
+@pytest.mark.parametrize("kind", ["gaussian", "band", "scatter", "negative"])
+def test_rows_are_the_spectra_run_alone(kind):
+    if kind == "gaussian":
+        Y, response = gaussian_problem(spectra=11, seed=4)
+    else:
+        rng = np.random.default_rng(20 + len(kind))
+        response = random_response(rng, 30, kind)
+        Y = stack(rng, 11, 30)
+    n = Y.shape[1]
+    together = ML_EM_converge_cy(Y, *response, np.ones(n), 1e-9, 250)
+    alone = [ML_EM_converge_cy(y[np.newaxis], *response, np.ones(n), 1e-9, 250) for y in Y]
+    for got, expected in zip(together, zip(*alone)):
+        assert_same_bits(got, np.concatenate(expected))
+    strided = np.repeat(Y, 2, axis=1)[::-1, ::2][::-1]
+    for got, expected in zip(ML_EM_converge_cy(strided, *response, np.ones(n), 1e-9, 250), together):
+        assert_same_bits(got, expected)
+
+
+@pytest.mark.parametrize("max_passes", [1, 2, 3, 4, 7, 10, 51])
+def test_tolerance_zero_uses_exactly_max_passes(max_passes):
+    Y, response = gaussian_problem(n=60, spectra=4, seed=5)
+    X, passes, ll = ML_EM_converge_cy(Y, *response, np.ones(60), 0.0, max_passes)
+    assert passes.dtype == np.int64 and list(passes) == [max_passes] * 4
+
+
+@pytest.mark.parametrize("max_passes", [0, -5])
+def test_no_pass_returns_ones(max_passes):
+    Y, response = gaussian_problem(n=50, spectra=2)
+    X, passes, ll = ML_EM_converge_cy(Y, *response, np.ones(50), 1e-10, max_passes)
+    assert_same_bits(X, np.ones_like(Y))
+    assert list(passes) == [0, 0]
+    assert_same_bits(ll, poisson_log_likelihood_cy(Y, np.ones_like(Y), *response))
+
+
+def test_stopping_rule():
+    Y, response = gaussian_problem(n=120, spectra=3, seed=6)
+    _, loose, _ = ML_EM_converge_cy(Y, *response, np.ones(120), 1e-6, 5000)
+    _, tight, ll_tight = ML_EM_converge_cy(Y, *response, np.ones(120), 1e-10, 5000)
+    _, full, ll_full = ML_EM_converge_cy(Y, *response, np.ones(120), 0.0, 5000)
+    assert np.all(loose < tight) and np.all(tight < 5000) and np.all(full == 5000)
+    assert np.all(ll_tight <= ll_full)
+
+
+def test_odd_spectra_stay_in_their_rows():
+    Y, response = gaussian_problem(n=40, spectra=5, seed=7)
+    Y[1] = 0.0
+    Y[2, 7] = np.nan
+    X, passes, ll = ML_EM_converge_cy(Y, *response, np.ones(40), 1e-10, 600)
+    # Zero counts: every estimate is 0 after one pass, and the run stops.
+    assert np.all(X[1] == 0.0) and passes[1] < 600
+    # NaN: its log-likelihood is NaN from the start, and it stops at once.
+    assert np.isnan(ll[2]) and passes[2] == 0 and np.all(X[2] == 1.0)
+    for s in (0, 3, 4):
+        assert_same_bits(X[s], ML_EM_converge_cy(Y[s:s + 1], *response, np.ones(40), 1e-10, 600)[0][0])
+
+
+@pytest.mark.parametrize("shape", [(0, 5), (3, 0)])
+def test_converge_empty_stacks(shape):
+    n = shape[1]
+    empty = csr([(range(0), [])] * n)
+    X, passes, ll = ML_EM_converge_cy(np.zeros(shape), *empty, np.ones(n), 1e-10, 50)
+    assert X.shape == shape and passes.shape == ll.shape == (shape[0],)
+    assert poisson_log_likelihood_cy(np.zeros(shape), np.zeros(shape), *empty).shape == (shape[0],)
+
+
+@pytest.mark.parametrize("function, args, error, message", [
+    ("ML_EM_converge_cy", GOOD + (float("nan"),), ValueError, "tolerance is NaN"),
+    ("ML_EM_converge_cy", GOOD + ("x",), TypeError, "must be real number, not str"),
+    ("ML_EM_converge_cy", GOOD + (0.0, 2**31), OverflowError, "value too large to convert to int"),
+    ("ML_EM_converge_cy", (GOOD[0][0],) + GOOD[1:], ValueError, r"wrong number of dimensions \(expected 2, got 1\)"),
+    ("ML_EM_converge_cy", GOOD[:4] + (None,), ValueError, "sensitivity is None"),
+    ("ML_EM_converge_cy", GOOD + (0.0, 0), None, None),
+    ("poisson_log_likelihood_cy", (GOOD[0], GOOD[0][:, :2]) + GOOD[1:4], ValueError,
+     r"X has shape \(2, 2\) but Y has shape \(2, 3\); they must be equal"),
+    ("poisson_log_likelihood_cy", (GOOD[0], None) + GOOD[1:4], TypeError,
+     r"Argument 'X' has incorrect type \(expected numpy.ndarray, got NoneType\)"),
+    ("poisson_log_likelihood_cy", (GOOD[0], GOOD[0]) + GOOD[1:3], TypeError,
+     r"poisson_log_likelihood_cy\(\) takes exactly 5 positional arguments \(4 given\)"),
+    ("poisson_log_likelihood_cy", (GOOD[0], GOOD[0], GOOD[1][:2]) + GOOD[2:4], ValueError,
+     r"offsets needs at least 4 entries"),
+])
+def test_converge_and_log_likelihood_errors(function, args, error, message):
+    if error is None:
+        getattr(unfolding, function)(*args)
+        return
+    with pytest.raises(error, match=message) as excinfo:
+        getattr(unfolding, function)(*args)
+    assert [entry.name for entry in excinfo.traceback][-1] == f"{MODULE}.{function}"
+
+
+def test_converge_releases_the_lock():
+    n = 1500
+    axis = np.linspace(100.0, 3000.0, n)
+    response = deconvolution.build_gaussian_response(axis, np.full(n, 20.0))
+    Y = np.ones((3, n))
+    assert_other_threads_run(lambda passes: ML_EM_converge_cy(Y, *response, np.ones(n), 0.0, passes))

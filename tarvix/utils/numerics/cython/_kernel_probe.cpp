@@ -8,11 +8,13 @@
 #include "frame/args.hpp"
 #include "frame/arrays.hpp"
 #include "frame/buffer.hpp"
+#include "frame/csr.hpp"
 #include "frame/errors.hpp"
 #include "frame/module.hpp"
 #include "frame/scalars.hpp"
 #include "kernels/dispatch.hpp"
 #include "kernels/exp.hpp"
+#include "kernels/ml_em_converge.hpp"
 #include "kernels/search.hpp"
 
 #include <algorithm>
@@ -162,6 +164,53 @@ PyObject* find_index_near(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+// --- converge_history(Y, offsets, indices, values, sensitivity, tolerance, max_passes):
+// the run of ML_EM_converge_cy, returning for each spectrum the list of its
+// accepted estimates as (half passes used, log-likelihood), the start first.
+
+const frame::Signature<7> history_signature{
+    "converge_history", {"Y", "offsets", "indices", "values", "sensitivity", "tolerance", "max_passes"}};
+
+PyObject* converge_history(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("converge_history", [&]() -> PyObject* {
+        std::array<PyObject*, 7> v;
+        double tolerance = 0.0;
+        int max_passes = 0;
+        frame::HeldBuffer Y, sensitivity;
+        frame::HeldResponse response;
+        if (!history_signature.parse(args, nargs, kwnames, v) || !frame::to_double(v[5], tolerance) ||
+            !frame::to_int32(v[6], max_passes) || !Y.acquire_array(v[0], frame::float64_t, 2) ||
+            !response.acquire(v[1], v[2], v[3]) || !sensitivity.acquire_array(v[4], frame::float64_t, 1)) {
+            return nullptr;
+        }
+        const Py_ssize_t spectra = Y.extent(0);
+        const Py_ssize_t n = Y.extent(1);
+        bool negative = false;
+        if (!response.check(n, n, "Y.shape[1]", negative) ||
+            !frame::check_min_entries("sensitivity", false, sensitivity.extent(0), n, "Y.shape[1]")) {
+            return nullptr;
+        }
+        kernels::ml_em::ConvergeWork work;
+        work.allocate(spectra, n);
+        std::vector<std::vector<std::pair<long long, double>>> history(static_cast<std::size_t>(work.lanes));
+        work.history = &history;
+        work.load(Y.view2<const double>(), sensitivity.view1<const double>());
+        kernels::ml_em::converge_stack(response.csr(), work, negative, tolerance, max_passes);
+        frame::Ref result = frame::Ref::steal(PyList_New(spectra));
+        if (!result) return nullptr;
+        for (Py_ssize_t s = 0; s < spectra; ++s) {
+            frame::Ref steps = frame::Ref::steal(PyList_New(0));
+            if (!steps) return nullptr;
+            for (const auto& [halves, ll] : history[static_cast<std::size_t>(s)]) {
+                frame::Ref entry = frame::Ref::steal(Py_BuildValue("(Ld)", halves, ll));
+                if (!entry || PyList_Append(steps.get(), entry.get()) < 0) return nullptr;
+            }
+            PyList_SET_ITEM(result.get(), s, steps.release());
+        }
+        return result.release();
+    });
+}
+
 constexpr frame::FunctionEntry functions[] = {
     {"kernel_level", kernel_level},
     {"cpu_level", cpu_level},
@@ -171,6 +220,8 @@ constexpr frame::FunctionEntry functions[] = {
     {"ascending", ascending},
     // the resampling kernel's searches
     {"find_index_near", find_index_near},
+    // the to-convergence ML-EM's accepted steps
+    {"converge_history", converge_history},
 };
 
 constexpr frame::ModuleDescription module_description{

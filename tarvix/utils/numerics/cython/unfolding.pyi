@@ -83,3 +83,94 @@ def richardson_lucy_batch_cy(
             read-only ``x`` (NumPy's writable-buffer error).
         IndexError: ``x`` and the rows of ``Y`` of different lengths.
     """
+
+def ML_EM_converge_cy(
+    Y: NDArray[np.float64],
+    offsets: NDArray[np.int64] | None,
+    indices: NDArray[np.int32] | None,
+    values: NDArray[np.float64] | None,
+    sensitivity: NDArray[np.float64] | None,
+    tolerance: float = 1e-10,
+    max_passes: int = 100000,
+) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]]:
+    """Run ML-EM to convergence for every spectrum of a stack, with acceleration.
+
+    Each spectrum starts from all ones and takes steps of its own: two EM
+    passes give x1 and x2 from the estimate x; with r = x1 - x and
+    v = (x2 - x1) - r, the step alpha = -|r|/|v| (at most -1) extrapolates to
+    (x - 2 alpha r) + alpha**2 v, kept no lower than 0.1 x element by
+    element, and one EM pass from there gives the new estimate. A new
+    estimate is taken only when its Poisson log-likelihood (see
+    ``poisson_log_likelihood_cy``) is at least the current one; otherwise
+    alpha moves halfway towards -1 (where the extrapolation is x2 itself) and
+    the step is tried again. The log-likelihood therefore never decreases.
+
+    Stopping rule: a spectrum stops when the log-likelihood gain of its last
+    step, per pass-equivalent, divided by its total counts sum(Y[s]), is at
+    most ``tolerance`` (for tolerance > 0; 0 or less runs every spectrum to
+    ``max_passes``). The default 1e-10 stops the package's 1024-channel demo
+    at a log-likelihood above that of 20000 plain passes, after about 2700
+    pass-equivalents. A spectrum also stops when its budget of ``max_passes``
+    is spent (when fewer remain than a step may need, plain EM passes finish
+    it, so that with tolerance=0 it uses exactly ``max_passes``), when no
+    estimate can raise its log-likelihood any more (rounding), or when its
+    log-likelihood is not finite (NaN in its spectrum: it stops at once).
+
+    Pass-equivalents: one EM pass is one forward and one back-projection, as
+    one pass of ``ML_EM_cy``; a step costs 3, a refused extrapolation 1.5
+    more; the count is rounded up. Row s of every result is what the spectrum
+    Y[s] gives alone, bit for bit.
+
+    Args:
+        Y: the measured spectra, 2-D float64 (S, n), any strides.
+        offsets, indices, values: the response in CSR form, as ``ML_EM_cy``
+            takes it.
+        sensitivity: per source bin, the divisor of each update, 1-D float64
+            of at least n entries (below 1e-12 and NaN count as 1e-12).
+        tolerance: the stopping rule's bound on the relative gain per pass.
+        max_passes: pass-equivalents each spectrum may use; 0 or fewer
+            returns ones.
+
+    Returns:
+        (X, passes, log_likelihood): the estimates, float64 (S, n); the
+        pass-equivalents each spectrum used, int64 (S,); the log-likelihood
+        at X, float64 (S,).
+
+    Raises:
+        TypeError, OverflowError: as ``ML_EM_batch_cy`` (``max_passes`` is a
+            32-bit integer, ``tolerance`` takes Python's float conversion).
+        ValueError: as ``ML_EM_batch_cy`` (the response is always checked,
+            as the log-likelihood needs it), and a NaN ``tolerance``.
+        MemoryError: no room for the work arrays (about 9 of S x n doubles).
+    """
+
+def poisson_log_likelihood_cy(
+    Y: NDArray[np.float64],
+    X: NDArray[np.float64],
+    offsets: NDArray[np.int64] | None,
+    indices: NDArray[np.int32] | None,
+    values: NDArray[np.float64] | None,
+) -> NDArray[np.float64]:
+    """The Poisson log-likelihood of every estimate of a stack.
+
+    For row s: sum over i of Y[s, i] * log(mu_i) - mu_i, with
+    mu = M.T @ X[s] + 1e-12 (the guard of the ML-EM ratio) and a term with
+    Y[s, i] = 0 contributing -mu_i; the sum runs over i ascending. Any
+    estimate can be compared so, ``ML_EM_cy``'s included (as X[np.newaxis]).
+
+    Args:
+        Y: the measured spectra, 2-D float64 (S, n).
+        X: the estimates, 2-D float64 of the same shape.
+        offsets, indices, values: the response in CSR form, as ``ML_EM_cy``
+            takes it.
+
+    Returns:
+        float64 (S,).
+
+    Raises:
+        TypeError: wrong argument count or keywords, an array that is not a
+            numpy.ndarray, ``Y`` or ``X`` None.
+        ValueError: wrong dimensions, dtype or byte order, shapes of ``X``
+            and ``Y`` that differ, a response that reaches outside its
+            arrays.
+    """

@@ -5,26 +5,34 @@
 //
 // (a term with y_i = 0 is -mu_i; the sum runs over i ascending).
 //
+// The steps are judged by the objective that an ML-EM pass increases,
+//
+//   F(x) = sum_i y_i log mu_i - sum_j d_j x_j,   d = max(sensitivity, 1e-12)
+//
+// (y_i = 0 contributing nothing to the first sum; each sum i or j
+// ascending). When the sensitivity is the response's row sums (a response
+// whose rows are normalised, with sensitivity 1), F is L up to a constant.
+//
 // Each spectrum starts from all ones and is advanced by steps of its own:
 // from the estimate x, two EM passes give x1 and x2; with r = x1 - x and
 // v = (x2 - x1) - r, the step alpha = -|r| / |v| (never above -1) gives the
 // candidate c = (x - 2 alpha r) + alpha^2 v, kept element by element no
 // lower than 0.1 x (EM cannot lift an element that is 0, so the
 // extrapolation must not make one); one EM pass from c gives x3, which
-// replaces x if L(x3) >= L(x). Otherwise alpha moves halfway towards -1 and
+// replaces x if F(x3) >= F(x). Otherwise alpha moves halfway towards -1 and
 // the candidate is tried again; alpha = -1 takes c = x2 itself. So the
-// log-likelihood never decreases from one estimate to the next.
+// objective never decreases from one estimate to the next.
 //
 // Pass-equivalents: one EM pass is a back-projection with the forward
 // projection that feeds it; a refused candidate also costs the forward
 // projection of its x3, half a pass. Counting in half passes, a step costs 6,
 // a refusal 3 more. A spectrum stops when
-//  - the log-likelihood gain of its last step, per pass-equivalent, is at
-//    most tolerance * sum_i y_i (only for tolerance > 0);
+//  - the gain of F over its last step, per pass-equivalent, is at most
+//    tolerance * sum_i y_i (only for tolerance > 0);
 //  - its budget of max_passes is spent: when fewer remain than a step may
-//    need, plain EM passes (accepted while L does not decrease) finish it;
+//    need, plain EM passes (accepted while F does not decrease) finish it;
 //  - no estimate can be accepted any more (every candidate of a step, then
-//    a plain pass, lowered L: the rounding floor), or L is not finite.
+//    a plain pass, lowered F: the rounding floor), or F is not finite.
 //
 // Every operation of a spectrum depends on that spectrum alone, in a fixed
 // order (sums over i ascending), so a spectrum gives the same bits alone or
@@ -39,6 +47,7 @@
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kernels::ml_em {
@@ -118,6 +127,23 @@ inline void log_likelihoods(const double* y, const double* mu, index_t n, index_
     }
 }
 
+// F(x) for each lane from x and mu = M^T x, into objective[lanes]; sums[lanes]
+// is scratch.
+inline void objectives(const double* y, const double* x, const double* mu, const double* divisors, index_t n,
+                       index_t lanes, double* objective, double* sums) noexcept {
+    for (index_t s = 0; s < lanes; ++s) objective[s] = sums[s] = 0.0;
+    for (index_t i = 0; i < n; ++i) {
+        const double* const yi = y + i * lanes;
+        const double* const mi = mu + i * lanes;
+        const double* const xi = x + i * lanes;
+        for (index_t s = 0; s < lanes; ++s) {
+            if (yi[s] != 0.0) objective[s] = objective[s] + yi[s] * std::log(mi[s] + guard);
+            sums[s] = sums[s] + divisors[i] * xi[s];
+        }
+    }
+    for (index_t s = 0; s < lanes; ++s) objective[s] = objective[s] - sums[s];
+}
+
 // The differences of a step, r = x1 - x and v = (x2 - x1) - r, element by
 // element.
 struct StepDifferences {
@@ -138,10 +164,13 @@ enum class Phase : std::uint8_t { step, plain, candidate, done };
 struct ConvergeWork {
     index_t n = 0, lanes = 0, spectra = 0;
     std::vector<double> y, divisors, x, mu, x1, mu1, x2, x3, mu3, ratio, correction;
-    std::vector<double> ll, ll_new, counts, alpha, sum_r, sum_v;
+    std::vector<double> ll, objective, objective_new, counts, alpha, sum_r, sum_v, sums;
     std::vector<long long> halves, step_start;  // half passes used, and at the step's start
     std::vector<Phase> phase;
     std::vector<RowSpan> rows;
+    // When set (by the tests), every accepted estimate's half passes and
+    // objective F, per spectrum, the start included.
+    std::vector<std::vector<std::pair<long long, double>>>* history = nullptr;
 
     // Room for S spectra of n bins; throws std::bad_alloc.
     void allocate(index_t spectra_count, index_t bins) {
@@ -153,7 +182,9 @@ struct ConvergeWork {
         if (lanes == 1) correction.assign(size, 0.0);
         divisors.assign(static_cast<std::size_t>(n), 0.0);
         const auto per_lane = static_cast<std::size_t>(lanes);
-        for (std::vector<double>* v : {&ll, &ll_new, &counts, &alpha, &sum_r, &sum_v}) v->assign(per_lane, 0.0);
+        for (std::vector<double>* v : {&ll, &objective, &objective_new, &counts, &alpha, &sum_r, &sum_v, &sums}) {
+            v->assign(per_lane, 0.0);
+        }
         halves.assign(per_lane, 0);
         step_start.assign(per_lane, 0);
         phase.assign(per_lane, Phase::done);
@@ -217,31 +248,38 @@ template <class Engine>
         w.phase[s] = remaining >= 7 ? Phase::step : remaining >= 2 ? Phase::plain : Phase::done;
         w.step_start[s] = w.halves[s];
     };
-    // Takes x3 (with mu3 and ll_new) as the new estimate and applies the
-    // stopping rule to the gain over the step.
+    auto evaluate = [&](const std::vector<double>& x, const std::vector<double>& mu) KERNELS_INLINE {
+        objectives(w.y.data(), x.data(), mu.data(), w.divisors.data(), n, lanes, w.objective_new.data(),
+                   w.sums.data());
+    };
+    // Takes `from` (with its forward projection and objective_new) as the
+    // new estimate and applies the stopping rule to the gain over the step.
     auto accept = [&](index_t s, const std::vector<double>& from, const std::vector<double>& from_mu) KERNELS_INLINE {
-        const double gain = w.ll_new[s] - w.ll[s];
+        const double gain = w.objective_new[s] - w.objective[s];
         const double step = static_cast<double>(w.halves[s] - w.step_start[s]);
         ConvergeWork::copy_lane(from, w.x, n, lanes, s);
         ConvergeWork::copy_lane(from_mu, w.mu, n, lanes, s);
-        w.ll[s] = w.ll_new[s];
+        w.objective[s] = w.objective_new[s];
+        if (w.history != nullptr) (*w.history)[s].emplace_back(w.halves[s], w.objective[s]);
         next_phase(s);
-        if (!std::isfinite(w.ll[s]) || (tolerance > 0.0 && !(2.0 * gain > tolerance * w.counts[s] * step))) {
+        if (!std::isfinite(w.objective[s]) || (tolerance > 0.0 && !(2.0 * gain > tolerance * w.counts[s] * step))) {
             w.phase[s] = Phase::done;
         }
     };
 
-    // The start: x = 1 and its log-likelihood.
+    // The start: x = 1 and its objective.
     std::fill(w.x.begin(), w.x.end(), 1.0);
     engine.forward(w.x.data(), w.mu.data());
-    log_likelihoods(w.y.data(), w.mu.data(), n, lanes, w.ll.data());
+    evaluate(w.x, w.mu);
+    w.objective = w.objective_new;
     for (index_t s = 0; s < w.spectra; ++s) {
         double total = 0.0;
         for (index_t i = 0; i < n; ++i) total = total + w.y[at(i, s)];
         w.counts[s] = total;
         w.halves[s] = 0;
+        if (w.history != nullptr) (*w.history)[s].emplace_back(0, w.objective[s]);
         next_phase(s);
-        if (!std::isfinite(w.ll[s])) w.phase[s] = Phase::done;
+        if (!std::isfinite(w.objective[s])) w.phase[s] = Phase::done;
     }
 
     while (lanes_in(Phase::step) || lanes_in(Phase::plain)) {
@@ -249,16 +287,16 @@ template <class Engine>
         // forward projection.
         w.x1 = w.x;
         engine.pass(w.x1.data(), w.mu.data(), w.mu1.data());
-        if (lanes_in(Phase::plain)) log_likelihoods(w.y.data(), w.mu1.data(), n, lanes, w.ll_new.data());
+        if (lanes_in(Phase::plain)) evaluate(w.x1, w.mu1);
         for (index_t s = 0; s < w.spectra; ++s) {
             if (w.phase[s] != Phase::step && w.phase[s] != Phase::plain) continue;
             w.halves[s] += 2;
             if (w.phase[s] == Phase::plain) {
-                if (w.ll_new[s] >= w.ll[s]) {
+                if (w.objective_new[s] >= w.objective[s]) {
                     accept(s, w.x1, w.mu1);
                     if (w.phase[s] == Phase::step) w.phase[s] = Phase::plain;  // once plain, plain
                 } else {
-                    w.phase[s] = Phase::done;  // the rounding floor: no pass can raise L
+                    w.phase[s] = Phase::done;  // the rounding floor: no pass can raise F
                 }
             }
         }
@@ -303,18 +341,18 @@ template <class Engine>
             }
             engine.forward(w.x3.data(), w.mu3.data());
             engine.pass(w.x3.data(), w.mu3.data(), w.mu3.data());
-            log_likelihoods(w.y.data(), w.mu3.data(), n, lanes, w.ll_new.data());
+            evaluate(w.x3, w.mu3);
             for (index_t s = 0; s < w.spectra; ++s) {
                 if (w.phase[s] != Phase::candidate) continue;
                 w.halves[s] += 2;
-                if (w.ll_new[s] >= w.ll[s]) {
+                if (w.objective_new[s] >= w.objective[s]) {
                     accept(s, w.x3, w.mu3);
                     continue;
                 }
                 w.halves[s] += 1;  // the forward projection of the refused x3
                 // Another candidate needs its pass and room for its refusal.
                 if (w.alpha[s] == -1.0 || budget - w.halves[s] < 3) {
-                    // No candidate of this step raises L: plain passes from
+                    // No candidate of this step raises F: plain passes from
                     // here on, while the budget lasts.
                     w.phase[s] = budget - w.halves[s] >= 2 ? Phase::plain : Phase::done;
                     w.step_start[s] = w.halves[s];
@@ -325,6 +363,9 @@ template <class Engine>
             }
         }
     }
+    // The log-likelihood of each final estimate, whose forward projection
+    // is at hand.
+    log_likelihoods(w.y.data(), w.mu.data(), n, lanes, w.ll.data());
 }
 
 // Runs `body(engine)` with the engine for w's stack through csr (checked;
