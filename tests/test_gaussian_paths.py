@@ -21,7 +21,7 @@ import numpy as np
 import pytest
 
 import tarvix.utils.numerics.cython.gaussian as gaussian
-from exact import assert_same_bits
+from exact import assert_same_bits, fma
 from tarvix.utils.numerics.cython import _kernel_probe as probe
 from tarvix.utils.numerics.cython.gaussian import multi_gaussian_cy, multi_gaussian_jacobian_cy
 from test_gaussian import jacobian_reference, model_reference
@@ -116,11 +116,12 @@ def test_blocks_of_every_size_give_each_sample_its_own_values(m, n_params):
         assert_same_bits(y, model_reference(x, params))
 
 
-def allocating(order=None, stride=1):
-    """An `np` whose zeros gives Fortran-ordered or strided results."""
+def allocating(order=None, stride=1, fill=0.0):
+    """An `np` whose zeros gives Fortran-ordered or strided results (filled
+    with `fill`, to see which entries are written)."""
     def zeros(shape, dtype=np.float64):
         shape = (shape,) if isinstance(shape, int) else shape
-        wide = np.zeros((shape[0] * stride,) + tuple(shape[1:]), dtype=dtype, order=order or "C")
+        wide = np.full((shape[0] * stride,) + tuple(shape[1:]), fill, dtype=dtype, order=order or "C")
         return wide[::stride]
     return types.SimpleNamespace(zeros=zeros, float64=np.float64)
 
@@ -160,6 +161,26 @@ def test_every_addressing_of_samples_and_results_gives_the_same_bits(monkeypatch
     assert_same_bits(multi_gaussian_cy(view, params), model_reference(x, params))
     jacobian = multi_gaussian_jacobian_cy(view, params)
     assert_same_bits(jacobian, jacobian_reference(x, params))
+
+
+@pytest.mark.parametrize("layout", [{}, dict(order="F"), dict(stride=2)], ids=["c", "fortran", "strided"])
+def test_sums_start_from_the_result_and_columns_past_the_peaks_are_left(monkeypatch, layout):
+    # The model adds each peak to what y holds; the Jacobian writes the
+    # three columns of each whole peak and no other entry.
+    x = rng.uniform(-3.0, 3.0, 21)
+    params = np.array([2.0, 0.25, 0.5, -1.5, 0.7, 3.0, 9.0, 9.0])
+    monkeypatch.setattr(gaussian, "np", allocating(**layout, fill=7.0))
+    y = multi_gaussian_cy(x, params)
+    jacobian = multi_gaussian_jacobian_cy(x, params)
+    expected = []
+    for xj in x:
+        total = 7.0
+        for a, mu, variance in params[:6].reshape(2, 3):
+            total = fma(a, math.exp(((-0.5 * (xj - mu)) * (xj - mu)) / variance), total)
+        expected.append(total)
+    assert_same_bits(y, expected)
+    assert_same_bits(jacobian[:, :6], jacobian_reference(x, params[:6]))
+    assert (jacobian[:, 6:] == 7.0).all()
 
 
 def dividends(rng, b):
