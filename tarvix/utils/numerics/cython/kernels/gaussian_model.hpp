@@ -2,11 +2,18 @@
 // parameters, written once over the vector type V (simd.hpp) and over how
 // the samples, the sums and the Jacobian are addressed (arrays.hpp): the
 // same text is the generic, the AVX2 and the AVX-512 version, for strided
-// and for contiguous arrays, all giving the same bits. Run through
-// kernels::dispatch.
+// and for contiguous arrays, all giving the same bits. (Where two different
+// NaNs meet in one product, which of them comes out is the instruction's
+// choice by operand position, so the sign of such a NaN may differ.) Run
+// through kernels::dispatch.
 //
 // params holds one (amplitude A, centre mu, variance) triple per peak; the
 // kernels read the first n_gauss of them.
+//
+// Every lambda here that handles vectors is always_inline: GCC compiles a
+// lambda first on its own, outside the dispatch entry point and without its
+// instruction set, and would otherwise leave the vector operations in it as
+// calls.
 #pragma once
 
 #include "arrays.hpp"
@@ -58,10 +65,11 @@ struct ExactDivisor {
             const D remainder = V::fnma(q, b, a);
             const auto q_bits = V::bits_of(q);
             // 2^E for a normal q (0 for subnormal, inf for inf and NaN).
-            const D power = V::from_bits(V::int_and(q_bits, V::int_broadcast(0x7ff0000000000000ll)));
+            const D power =
+                V::from_bits(V::int_and(q_bits, V::int_broadcast(0x7ff0000000000000ll)));
             const D bound = V::mul(power, V::broadcast(half_ulp_scale));
-            const M not_power_of_two = V::inverse(
-                V::int_equal(V::int_and(q_bits, V::int_broadcast(0x000fffffffffffffll)), V::int_broadcast(0)));
+            const auto fraction = V::int_and(q_bits, V::int_broadcast(0x000fffffffffffffll));
+            const M not_power_of_two = V::inverse(V::int_equal(fraction, V::int_broadcast(0)));
             // A bound from 2^-1021 up is a normal product, hence exact.
             const M rounded = V::both(V::both(V::less(V::abs(remainder), bound),
                                               V::greater_equal(bound, V::broadcast(0x1p-1021))),
@@ -89,7 +97,9 @@ template <class T>
 struct UnitRows {
     char* data = nullptr;
     index_t row_stride = 0;
-    T& operator()(index_t i, index_t j) const noexcept { return reinterpret_cast<T*>(data + i * row_stride)[j]; }
+    T& operator()(index_t i, index_t j) const noexcept {
+        return reinterpret_cast<T*>(data + i * row_stride)[j];
+    }
 };
 
 // The samples x[start .. start+size) as adjacent doubles: in place when x
@@ -171,7 +181,8 @@ template <class V>
 }
 
 template <class V>
-[[gnu::always_inline]] inline void store_group(double* p, index_t count, const typename V::D& value) noexcept {
+[[gnu::always_inline]] inline void store_group(double* p, index_t count,
+                                               const typename V::D& value) noexcept {
     if (count >= V::width) {
         V::store(p, value);
     } else {
@@ -229,7 +240,8 @@ template <class V, class X, class Y>
 [[gnu::always_inline]] inline void gaussian_model_blocks(X x, index_t m, Strided1<const double> params,
                                                          index_t n, Y y) noexcept {
     using namespace gaussian_detail;
-    for_each_block(x, m, block_size, [&] [[gnu::always_inline]] (index_t start, index_t size, const double* samples) {
+    for_each_block(x, m, block_size, [&] [[gnu::always_inline]] (index_t start, index_t size,
+                                                                  const double* samples) {
         alignas(64) double copy[block_size];
         alignas(64) double e[block_size];
         double* sums = take_out(y, start, size, copy);
@@ -238,7 +250,8 @@ template <class V, class X, class Y>
             exponentials<V>(samples, size, params[3 * k + 1], ExactDivisor<V>(params[3 * k + 2]), e);
             for_each_group<V>(size, [&] [[gnu::always_inline]] (index_t t, index_t count) {
                 store_group<V>(sums + t, count,
-                               V::fma(amplitude, load_group<V>(e + t, count), load_group<V>(sums + t, count)));
+                               V::fma(amplitude, load_group<V>(e + t, count),
+                                      load_group<V>(sums + t, count)));
             });
         }
         put_back(y, start, size, sums);
@@ -276,7 +289,8 @@ template <class V, class X, class J>
 [[gnu::always_inline]] inline void gaussian_jacobian_blocks(X x, index_t m, Strided1<const double> params,
                                                             index_t n, index_t length, J jacobian) noexcept {
     using namespace gaussian_detail;
-    for_each_block(x, m, length, [&] [[gnu::always_inline]] (index_t start, index_t size, const double* samples) {
+    for_each_block(x, m, length, [&] [[gnu::always_inline]] (index_t start, index_t size,
+                                                              const double* samples) {
         alignas(64) double e[block_size];
         for (index_t k = 0; k < n; ++k) {
             const double variance = params[3 * k + 2];
