@@ -57,7 +57,7 @@ test-kernels: $(VENV)/.deps-installed
 	  $(BIN)/python -m pip install --quiet --no-build-isolation --no-deps --upgrade \
 	      -Cbuild-dir=build/kernels-$$level --target build/kernels-$$level-site \
 	      -Csetup-args=-Dkernel_level=$$level . || exit 1; \
-	  TARVIX_EXPECTED_KERNEL_LEVEL=$$level PYTHONPATH=build/kernels-$$level-site \
+	  TARVIX_EXPECTED_KERNEL_LEVEL=$$level PYTHONPATH=$(CURDIR)/build/kernels-$$level-site \
 	      $(BIN)/pytest -q -p no:cacheprovider $(KERNEL_TESTS) || exit 1; \
 	done
 
@@ -78,7 +78,7 @@ test-sanitize: $(VENV)/.deps-installed
 	    -Cbuild-dir=$(SANITIZE_BUILD) --target $(SANITIZE_SITE) \
 	    -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
 	    -Csetup-args=-Db_lundef=false -Csetup-args=-Dcpp_args=-fno-sanitize-recover=all .
-	TARVIX_SANITIZED=1 LD_PRELOAD="$(SANITIZE_RUNTIMES)" PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_SITE) \
+	TARVIX_SANITIZED=1 LD_PRELOAD="$(SANITIZE_RUNTIMES)" PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(SANITIZE_SITE) \
 	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1 \
 	    LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -1,11 +1,13 @@
 """Exact results along the faster paths of the Gaussian model and of the
 frame under it.
 
-On CPUs with AVX-512 the kernels run eight samples at a time: quotients by a
-peak's variance come from its reciprocal, corrected and checked, with a
-division only where the check fails; exponentials come eight at a time; a
-contiguous x and result are used in place; the Jacobian works in blocks of
-rows sized to its row length. Arguments that are exact float64 ndarrays are
+The kernels run as many samples at a time as the kernel level's vectors
+hold (one, four or eight; `make test-kernels` runs this file at each level):
+quotients by a peak's variance come from its reciprocal, corrected and
+checked, with a division only where the check fails; exponentials come a
+vector at a time; a contiguous x and result are used in place, a Jacobian
+whose entries within a row are adjacent is written row by row; the
+Jacobian works in blocks of rows sized to its row length. Arguments that are exact float64 ndarrays are
 read through their own fields, and NumPy functions are found in the `np`
 module's namespace. Each must give the bits of the plain evaluation (the
 references of test_gaussian) and behave as the general route does.
@@ -19,7 +21,8 @@ import numpy as np
 import pytest
 
 import tarvix.utils.numerics.cython.gaussian as gaussian
-from exact import assert_same_bits
+from exact import assert_same_bits, fma
+from tarvix.utils.numerics.cython import _kernel_probe as probe
 from tarvix.utils.numerics.cython.gaussian import multi_gaussian_cy, multi_gaussian_jacobian_cy
 from test_gaussian import jacobian_reference, model_reference
 
@@ -113,11 +116,12 @@ def test_blocks_of_every_size_give_each_sample_its_own_values(m, n_params):
         assert_same_bits(y, model_reference(x, params))
 
 
-def allocating(order=None, stride=1):
-    """An `np` whose zeros gives Fortran-ordered or strided results."""
+def allocating(order=None, stride=1, fill=0.0):
+    """An `np` whose zeros gives Fortran-ordered or strided results (filled
+    with `fill`, to see which entries are written)."""
     def zeros(shape, dtype=np.float64):
         shape = (shape,) if isinstance(shape, int) else shape
-        wide = np.zeros((shape[0] * stride,) + tuple(shape[1:]), dtype=dtype, order=order or "C")
+        wide = np.full((shape[0] * stride,) + tuple(shape[1:]), fill, dtype=dtype, order=order or "C")
         return wide[::stride]
     return types.SimpleNamespace(zeros=zeros, float64=np.float64)
 
@@ -132,6 +136,80 @@ def test_results_of_any_layout_are_written_through_their_strides(monkeypatch, la
     assert not y.flags.c_contiguous or not jacobian.flags.c_contiguous
     assert_same_bits(y, expected[0])
     assert_same_bits(jacobian, expected[1])
+
+
+X_LAYOUTS = {
+    "contiguous": lambda x: x.copy(),
+    "strided": lambda x: np.repeat(x, 3)[1::3],
+    "reversed": lambda x: x[::-1].copy()[::-1],
+}
+
+
+@pytest.mark.parametrize("m", [0, 1, 3, 8, 13, 16, 23, 519])
+@pytest.mark.parametrize("x_layout", X_LAYOUTS)
+@pytest.mark.parametrize("result_layout", [{}, dict(order="F"), dict(stride=2)], ids=["c", "fortran", "strided"])
+def test_every_addressing_of_samples_and_results_gives_the_same_bits(monkeypatch, m, x_layout, result_layout):
+    # Samples read in place or gathered, sums built in y or beside it, Jacobian
+    # rows written entry by entry or through their strides, at every ragged end.
+    x = rng.uniform(-3.0, 3.0, m)
+    x[::7] = 0.25  # exact offsets from a centre
+    params = np.array([2.0, 0.25, 0.5, -1.5, 0.7, 3.0, 1e300, -2.0, 1e-300, 4.0])
+    view = X_LAYOUTS[x_layout](x)
+    assert np.array_equal(view, x)
+    if result_layout:
+        monkeypatch.setattr(gaussian, "np", allocating(**result_layout))
+    assert_same_bits(multi_gaussian_cy(view, params), model_reference(x, params))
+    jacobian = multi_gaussian_jacobian_cy(view, params)
+    assert_same_bits(jacobian, jacobian_reference(x, params))
+
+
+@pytest.mark.parametrize("layout", [{}, dict(order="F"), dict(stride=2)], ids=["c", "fortran", "strided"])
+def test_sums_start_from_the_result_and_columns_past_the_peaks_are_left(monkeypatch, layout):
+    # The model adds each peak to what y holds; the Jacobian writes the
+    # three columns of each whole peak and no other entry.
+    x = rng.uniform(-3.0, 3.0, 21)
+    params = np.array([2.0, 0.25, 0.5, -1.5, 0.7, 3.0, 9.0, 9.0])
+    monkeypatch.setattr(gaussian, "np", allocating(**layout, fill=7.0))
+    y = multi_gaussian_cy(x, params)
+    jacobian = multi_gaussian_jacobian_cy(x, params)
+    expected = []
+    for xj in x:
+        total = 7.0
+        for a, mu, variance in params[:6].reshape(2, 3):
+            total = fma(a, math.exp(((-0.5 * (xj - mu)) * (xj - mu)) / variance), total)
+        expected.append(total)
+    assert_same_bits(y, expected)
+    assert_same_bits(jacobian[:, :6], jacobian_reference(x, params[:6]))
+    assert (jacobian[:, 6:] == 7.0).all()
+
+
+def dividends(rng, b):
+    """Dividends whose quotients by b are ordinary, subnormal, overflowing,
+    powers of two, exact or within an ulp of a chosen double, with zeros
+    of both signs, infinities and NaN."""
+    spread = np.ldexp(rng.uniform(1.0, 2.0, 300), rng.integers(-1074, 1024, 300)) * rng.choice([-1.0, 1.0], 300)
+    with np.errstate(all="ignore"):
+        powers = b * np.ldexp(1.0, rng.integers(-40, 40, 40))
+        exact = b * (1.0 + rng.integers(1, 64, 40) / 64.0)
+        near = b * rng.uniform(-2.0, 2.0, 200)
+    specials = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, -5e-324, 2.0**-1022, 1.0, 2.0**1023]
+    return rng.permutation(np.concatenate([spread, powers, exact, near, specials]))
+
+
+DIVISORS = VARIANCES + [2.0**-968 * (1 + 2.0**-52), 2.0**-968 * (1 - 2.0**-53), 2.0**1000 * (1 - 2.0**-53),
+                        2.0**1000 * (1 + 2.0**-52), 0.1, -7.0 / 3.0] + list(
+    np.ldexp(rng.uniform(1.0, 2.0, 8), rng.integers(-1074, 1024, 8)))
+
+
+@pytest.mark.parametrize("b", DIVISORS)
+def test_checked_reciprocal_division_gives_the_rounded_quotient(b):
+    # The kernels' division by a peak's variance, driven directly with
+    # dividends of every kind, in counts of every remainder of a vector.
+    a = dividends(np.random.default_rng(7), b)
+    with np.errstate(all="ignore"):
+        expected = a / b
+    for count in range(len(a) - 8, len(a) + 1):
+        assert_same_bits(probe.exact_divide(a[:count], b), expected[:count])
 
 
 class Swapped(np.ndarray):

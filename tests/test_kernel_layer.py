@@ -130,3 +130,12 @@ def test_vector_operations_never_cross_a_call():
                                  capture_output=True, text=True, check=True).stdout
         calls = re.findall(r"call.*<kernels::simd::Lanes<\d+>::\w+", listing)
         assert calls == [], (module.name, calls[:3])
+
+
+def test_a_module_with_more_than_eight_functions():
+    # The frame sizes each module's function table from the table itself.
+    functions = [name for name in vars(probe) if not name.startswith("_") and callable(getattr(probe, name))]
+    assert len(functions) > 8
+    for name in functions:
+        assert getattr(probe, name).__name__ == name
+    assert probe.exact_divide(np.array([1.0, 3.0]), 2.0).tolist() == [0.5, 1.5]

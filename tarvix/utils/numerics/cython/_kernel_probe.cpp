@@ -15,6 +15,7 @@
 #include "kernels/dispatch.hpp"
 #include "kernels/exp.hpp"
 #include "kernels/ml_em_converge.hpp"
+#include "kernels/gaussian_model.hpp"
 #include "kernels/search.hpp"
 
 #include <algorithm>
@@ -211,6 +212,39 @@ PyObject* converge_history(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// --- exact_divide(a, b): a / b for each element of a through
+// kernels::ExactDivisor at the kernel level, a taken in groups of the
+// level's width (the last, ragged one under a mask), as the Gaussian
+// kernels divide by a peak's variance.
+
+template <class V>
+[[gnu::always_inline]] inline void divide_in_groups(double* values, kernels::index_t count, double b) noexcept {
+    using namespace kernels::gaussian_detail;
+    const kernels::ExactDivisor<V> divisor(b);
+    for_each_group<V>(count, [&](kernels::index_t t, kernels::index_t lanes) KERNELS_INLINE {
+        store_group<V>(values + t, lanes, divisor.divide(load_group<V>(values + t, lanes)));
+    });
+}
+
+const frame::Signature<2> exact_divide_signature{"exact_divide", {"a", "b"}};
+
+PyObject* exact_divide(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("exact_divide", [&]() -> PyObject* {
+        std::array<PyObject*, 2> v;
+        frame::HeldBuffer a;
+        double b = 0.0;
+        if (!exact_divide_signature.parse(args, nargs, kwnames, v) || !take_values(v[0], "a", a) ||
+            !frame::to_double(v[1], b)) {
+            return nullptr;
+        }
+        const auto values = a.view1<const double>();
+        std::vector<double> quotients(static_cast<std::size_t>(values.size));
+        for (Py_ssize_t i = 0; i < values.size; ++i) quotients[static_cast<std::size_t>(i)] = values[i];
+        kernels::dispatch([&]<class V>() { divide_in_groups<V>(quotients.data(), values.size, b); });
+        return frame::new_array_from(quotients.data(), quotients.size()).release();
+    });
+}
+
 constexpr frame::FunctionEntry functions[] = {
     {"kernel_level", kernel_level},
     {"cpu_level", cpu_level},
@@ -222,6 +256,7 @@ constexpr frame::FunctionEntry functions[] = {
     {"find_index_near", find_index_near},
     // the to-convergence ML-EM's accepted steps
     {"converge_history", converge_history},
+    {"exact_divide", exact_divide},
 };
 
 constexpr frame::ModuleDescription module_description{

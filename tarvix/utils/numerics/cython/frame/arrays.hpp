@@ -129,12 +129,6 @@ Ref asarray_from(const std::vector<T>& values, const Name& dtype) {
     return conversion.convert(values.data(), values.size());
 }
 
-// The look-ups of np.asarray(..., dtype=np.<dtype>) (being replaced by AsArray).
-inline bool asarray_lookups(const Name& dtype) {
-    static const Name asarray{"asarray"};
-    return numpy_attribute(asarray) && numpy_attribute(dtype);
-}
-
 // A new C-contiguous one-dimensional array of `length` T, uninitialised. Its
 // memory comes from NumPy's allocator, so pages that are never written cost
 // address space only. New reference, or an empty Ref with the exception set.

@@ -233,10 +233,11 @@ int exec_module(PyObject* module) {
 
 PyObject* init_module(const ModuleDescription& module) {
     description = &module;
-    // Sized from the module's table; kept for the life of the process, as
-    // the function objects made from it are.
+    // Sized from the module's table and made once (an import that failed
+    // runs this again); kept for the life of the process, as the function
+    // objects made from it are.
     const std::size_t count = module.function_count;
-    method_table = new (std::nothrow) PyMethodDef[count + 1];
+    if (method_table == nullptr) method_table = new (std::nothrow) PyMethodDef[count + 1];
     if (method_table == nullptr) return PyErr_NoMemory();
     for (std::size_t i = 0; i < count; ++i) {
         method_table[i] = PyMethodDef{
