@@ -37,13 +37,48 @@ kernels::Strided2<double> result_view(const frame::Ref& result, Py_ssize_t spect
             static_cast<Py_ssize_t>(n * sizeof(double)), sizeof(double)};
 }
 
-// The stack passes on held buffers: Y (S x n), the response, the
-// sensitivity (`sensitivity_none` when it was None). New reference to the
-// (S, n) result, or nullptr with the exception set.
-PyObject* ml_em_stack(const frame::HeldBuffer& Y, const frame::HeldResponse& response,
-                      const frame::HeldBuffer& sensitivity, bool sensitivity_none, int iterations) {
-    const Py_ssize_t spectra = Y.extent(0);
-    const Py_ssize_t n = Y.extent(1);
+// The arrays of a stack through a response: Y (S x n), the CSR triple and
+// the sensitivity, as the stack functions take them.
+struct StackInputs {
+    frame::HeldBuffer Y, sensitivity;
+    frame::HeldResponse response;
+    bool sensitivity_none = false;
+
+    Py_ssize_t spectra() const noexcept { return Y.extent(0); }
+    Py_ssize_t bins() const noexcept { return Y.extent(1); }
+
+    // The type test of the five arguments (given in this order), then their
+    // buffers, then None refused for Y.
+    template <std::size_t count>
+    bool take(const std::array<frame::Name, count>& names, const std::array<PyObject*, count>& objects) {
+        for (int i = 0; i < 5; ++i) {
+            if (!frame::check_ndarray(objects[i], names[i].text())) return false;
+        }
+        return Y.acquire_array(objects[0], frame::float64_t, 2) &&
+               take_response(objects[1], objects[2], objects[3], objects[4]) && frame::refuse_none(objects[0], "Y");
+    }
+
+    // The buffers of the response and the sensitivity.
+    bool take_response(PyObject* offsets, PyObject* indices, PyObject* values, PyObject* sensitivity_object) {
+        sensitivity_none = sensitivity_object == Py_None;
+        return response.acquire(offsets, indices, values) &&
+               sensitivity.acquire_array(sensitivity_object, frame::float64_t, 1);
+    }
+
+    // The response against n = Y.shape[1] rows and columns, and the
+    // sensitivity's length, so that the passes need no check per element.
+    bool check(bool& negative) const {
+        const Py_ssize_t n = bins();
+        return response.check(n, n, "Y.shape[1]", negative) &&
+               frame::check_min_entries("sensitivity", sensitivity_none, sensitivity.extent(0), n, "Y.shape[1]");
+    }
+};
+
+// The stack passes. New reference to the (S, n) result, or nullptr with the
+// exception set.
+PyObject* ml_em_stack(const StackInputs& in, int iterations) {
+    const Py_ssize_t spectra = in.spectra();
+    const Py_ssize_t n = in.bins();
     frame::Ref result = frame::new_uninitialised_array<double>(spectra, n);
     if (!result) return nullptr;
     double* const out = frame::array_data<double>(result);
@@ -51,20 +86,14 @@ PyObject* ml_em_stack(const frame::HeldBuffer& Y, const frame::HeldResponse& res
         std::fill(out, out + spectra * n, 1.0);
         return result.release();
     }
-
-    // The response is checked once, so that the passes need no check per
-    // element.
     bool negative = false;
-    if (!response.check(n, n, "Y.shape[1]", negative) ||
-        !frame::check_min_entries("sensitivity", sensitivity_none, sensitivity.extent(0), n, "Y.shape[1]")) {
-        return nullptr;
-    }
+    if (!in.check(negative)) return nullptr;
     km::StackWork work;
     work.allocate(spectra, n);
     {
         frame::WithoutGil released;
-        work.load(Y.view2<const double>(), sensitivity.view1<const double>());
-        km::reconstruct_stack(response.csr(), work, negative, iterations);
+        work.load(in.Y.view2<const double>(), in.sensitivity.view1<const double>());
+        km::reconstruct_stack(in.response.csr(), work, negative, iterations);
         work.store(result_view(result, spectra, n));
     }
     return result.release();
@@ -81,16 +110,9 @@ PyObject* ML_EM_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!batch_signature.parse(args, nargs, kwnames, v)) return nullptr;
         int iterations = 30;
         if (v[5] && !frame::to_int32(v[5], iterations)) return nullptr;
-        for (int i = 0; i < 5; ++i) {
-            if (!frame::check_ndarray(v[i], batch_signature.names[i].text())) return nullptr;
-        }
-        frame::HeldBuffer Y, sensitivity;
-        frame::HeldResponse response;
-        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !response.acquire(v[1], v[2], v[3]) ||
-            !sensitivity.acquire_array(v[4], frame::float64_t, 1) || !frame::refuse_none(v[0], "Y")) {
-            return nullptr;
-        }
-        return ml_em_stack(Y, response, sensitivity, v[4] == Py_None, iterations);
+        StackInputs in;
+        if (!in.take(batch_signature.names, v)) return nullptr;
+        return ml_em_stack(in, iterations);
     });
 }
 
@@ -112,15 +134,17 @@ PyObject* richardson_lucy_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t 
             !frame::check_ndarray(sensitivity, "sensitivity")) {
             return nullptr;
         }
-        frame::HeldBuffer x_buffer, Y, sensitivity_buffer;
-        if (!x_buffer.acquire_array(x, frame::float64_t, 1) || !Y.acquire_array(v[1], frame::float64_t, 2) ||
-            !sensitivity_buffer.acquire_array(sensitivity, frame::float64_t, 1) || !frame::refuse_none(v[1], "Y")) {
+        frame::HeldBuffer x_buffer;
+        StackInputs in;
+        if (!x_buffer.acquire_array(x, frame::float64_t, 1) || !in.Y.acquire_array(v[1], frame::float64_t, 2) ||
+            !in.sensitivity.acquire_array(sensitivity, frame::float64_t, 1) || !frame::refuse_none(v[1], "Y")) {
             return nullptr;
         }
+        in.sensitivity_none = sensitivity == Py_None;
 
         // The widths of the response at every energy; x must be as long as
         // the spectra (shorter fails here, longer in the builder).
-        const Py_ssize_t n = Y.extent(1);
+        const Py_ssize_t n = in.bins();
         if (x_buffer.extent(0) < n) {
             frame::raise_out_of_bounds(0);
             return nullptr;
@@ -136,12 +160,11 @@ PyObject* richardson_lucy_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t 
         frame::Ref response =
             frame::Ref::steal(frame::build_gaussian_response(x, axis.view1<const double>(), widths, 5.0));
         if (!response) return nullptr;
-        frame::HeldResponse held;
-        if (!held.acquire(PyTuple_GET_ITEM(response.get(), 0), PyTuple_GET_ITEM(response.get(), 1),
-                          PyTuple_GET_ITEM(response.get(), 2))) {
+        if (!in.response.acquire(PyTuple_GET_ITEM(response.get(), 0), PyTuple_GET_ITEM(response.get(), 1),
+                                 PyTuple_GET_ITEM(response.get(), 2))) {
             return nullptr;
         }
-        return ml_em_stack(Y, held, sensitivity_buffer, sensitivity == Py_None, iterations);
+        return ml_em_stack(in, iterations);
     });
 }
 
@@ -164,26 +187,16 @@ PyObject* ML_EM_converge_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if ((v[5] && !frame::to_double(v[5], tolerance)) || (v[6] && !frame::to_int32(v[6], max_passes))) {
             return nullptr;
         }
-        for (int i = 0; i < 5; ++i) {
-            if (!frame::check_ndarray(v[i], converge_signature.names[i].text())) return nullptr;
-        }
-        frame::HeldBuffer Y, sensitivity;
-        frame::HeldResponse response;
-        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !response.acquire(v[1], v[2], v[3]) ||
-            !sensitivity.acquire_array(v[4], frame::float64_t, 1) || !frame::refuse_none(v[0], "Y")) {
-            return nullptr;
-        }
+        StackInputs in;
+        if (!in.take(converge_signature.names, v)) return nullptr;
         if (std::isnan(tolerance)) {
             PyErr_SetString(PyExc_ValueError, "tolerance is NaN; it must be a number (0 runs to max_passes)");
             return nullptr;
         }
-        const Py_ssize_t spectra = Y.extent(0);
-        const Py_ssize_t n = Y.extent(1);
+        const Py_ssize_t spectra = in.spectra();
+        const Py_ssize_t n = in.bins();
         bool negative = false;
-        if (!response.check(n, n, "Y.shape[1]", negative) ||
-            !frame::check_min_entries("sensitivity", v[4] == Py_None, sensitivity.extent(0), n, "Y.shape[1]")) {
-            return nullptr;
-        }
+        if (!in.check(negative)) return nullptr;
         frame::Ref X = frame::new_uninitialised_array<double>(spectra, n);
         frame::Ref passes = frame::new_uninitialised_array<std::int64_t>(spectra);
         frame::Ref log_likelihood = frame::new_uninitialised_array<double>(spectra);
@@ -192,8 +205,8 @@ PyObject* ML_EM_converge_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         work.allocate(spectra, n);
         {
             frame::WithoutGil released;
-            work.load(Y.view2<const double>(), sensitivity.view1<const double>());
-            km::converge_stack(response.csr(), work, negative, tolerance, std::max(max_passes, 0));
+            work.load(in.Y.view2<const double>(), in.sensitivity.view1<const double>());
+            km::converge_stack(in.response.csr(), work, negative, tolerance, std::max(max_passes, 0));
             work.store(result_view(X, spectra, n));
             for (Py_ssize_t s = 0; s < spectra; ++s) {
                 frame::array_data<std::int64_t>(passes)[s] = work.passes(s);
