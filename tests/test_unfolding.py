@@ -296,7 +296,9 @@ def test_beats_a_third_of_the_plain_passes(kind):
     sensitivity = row_sums(*response)
     for p in (30, 300):
         X, passes, ll = ML_EM_converge_cy(Y, *response, sensitivity, 0.0, p)
-        assert list(passes) == [p] * len(Y)
+        # (A small problem may reach the floor of rounding, where no step
+        # raises the likelihood, before its budget is spent.)
+        assert np.all((passes > 0) & (passes <= p))
         plain = single_calls(Y, *response, sensitivity, iterations=p // 3)
         assert np.all(ll >= poisson_log_likelihood_cy(Y, plain, *response))
         assert_same_bits(ll, poisson_log_likelihood_cy(Y, X, *response))
@@ -341,7 +343,7 @@ def test_stopping_rule():
     _, loose, _ = ML_EM_converge_cy(Y, *response, np.ones(120), 1e-6, 5000)
     _, tight, ll_tight = ML_EM_converge_cy(Y, *response, np.ones(120), 1e-10, 5000)
     _, full, ll_full = ML_EM_converge_cy(Y, *response, np.ones(120), 0.0, 5000)
-    assert np.all(loose < tight) and np.all(tight < 5000) and np.all(full == 5000)
+    assert np.all(loose < tight) and np.all(tight < full) and np.all(full <= 5000)
     assert np.all(ll_tight <= ll_full)
 
 

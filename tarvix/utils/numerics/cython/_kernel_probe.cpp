@@ -167,7 +167,7 @@ PyObject* find_index_near(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 // --- converge_history(Y, offsets, indices, values, sensitivity, tolerance, max_passes):
 // the run of ML_EM_converge_cy, returning for each spectrum the list of its
-// accepted estimates as (half passes used, log-likelihood), the start first.
+// accepted estimates as (pass-equivalents used, objective), the start first.
 
 const frame::Signature<7> history_signature{
     "converge_history", {"Y", "offsets", "indices", "values", "sensitivity", "tolerance", "max_passes"}};

@@ -95,31 +95,36 @@ def ML_EM_converge_cy(
 ) -> tuple[NDArray[np.float64], NDArray[np.int64], NDArray[np.float64]]:
     """Run ML-EM to convergence for every spectrum of a stack, with acceleration.
 
-    Each spectrum starts from all ones and takes steps of its own: two EM
-    passes give x1 and x2 from the estimate x; with r = x1 - x and
-    v = (x2 - x1) - r, the step alpha = -|r|/|v| (at most -1) extrapolates to
-    (x - 2 alpha r) + alpha**2 v, kept no lower than 0.1 x element by
-    element, and one EM pass from there gives the new estimate. A new
-    estimate is taken only when its Poisson log-likelihood (see
-    ``poisson_log_likelihood_cy``) is at least the current one; otherwise
-    alpha moves halfway towards -1 (where the extrapolation is x2 itself) and
-    the step is tried again. The log-likelihood therefore never decreases.
+    Each spectrum starts from all ones and takes steps of its own, each one
+    EM pass: from the estimate x, the pass gives g = EM(x) and f = g - x;
+    Anderson's mixing of the last (up to 5) differences of g and f proposes
+    c = g - sum_a gamma_a dG_a, with gamma the least-squares solution of
+    dF gamma = f (ridge 1e-10), kept no lower than 0.1 x element by element
+    (so that no element is driven to 0, which EM could never lift again).
+    c becomes the new estimate when it does not lower the objective ML-EM
+    increases, sum_i y_i log mu_i - sum_j max(sensitivity_j, 1e-12) x_j with
+    mu = M.T @ x + 1e-12 (the Poisson log-likelihood up to a constant when
+    the sensitivity is the response's row sums, as for rows normalised to
+    1); otherwise g does, and the mixing starts again. The objective
+    therefore never decreases from one estimate to the next.
 
-    Stopping rule: a spectrum stops when the log-likelihood gain of its last
-    step, per pass-equivalent, divided by its total counts sum(Y[s]), is at
-    most ``tolerance`` (for tolerance > 0; 0 or less runs every spectrum to
+    Stopping rule: a spectrum stops when the objective's gain over its last
+    step (one pass-equivalent) divided by its total counts sum(Y[s]) is at
+    most ``tolerance`` (for tolerance > 0; 0 or less runs to
     ``max_passes``). The default 1e-10 stops the package's 1024-channel demo
-    at a log-likelihood above that of 20000 plain passes, after about 2700
-    pass-equivalents. A spectrum also stops when its budget of ``max_passes``
-    is spent (when fewer remain than a step may need, plain EM passes finish
-    it, so that with tolerance=0 it uses exactly ``max_passes``), when no
-    estimate can raise its log-likelihood any more (rounding), or when its
-    log-likelihood is not finite (NaN in its spectrum: it stops at once).
+    at a log-likelihood above that of 20000 plain ``ML_EM_cy`` passes, after
+    about 1000 pass-equivalents. A spectrum also stops after ``max_passes``
+    steps, when neither the mixed step nor the plain one can raise the
+    objective any more (the floor of rounding: with tolerance=0 a spectrum
+    uses exactly ``max_passes`` unless it reaches this floor first), and
+    when the objective is not finite (NaN in its spectrum: it stops at once,
+    X row all ones, log-likelihood NaN).
 
-    Pass-equivalents: one EM pass is one forward and one back-projection, as
-    one pass of ``ML_EM_cy``; a step costs 3, a refused extrapolation 1.5
-    more; the count is rounded up. Row s of every result is what the spectrum
-    Y[s] gives alone, bit for bit.
+    Pass-equivalents: one step is one EM pass, one forward and one
+    back-projection as in one pass of ``ML_EM_cy``; the forward projection
+    of the mixed estimate is made from those of the g, plus the terms of
+    the few elements the floor raised (not counted). Row s of every result
+    is what the spectrum Y[s] gives alone, bit for bit, whatever the stack.
 
     Args:
         Y: the measured spectra, 2-D float64 (S, n), any strides.
@@ -141,7 +146,7 @@ def ML_EM_converge_cy(
             32-bit integer, ``tolerance`` takes Python's float conversion).
         ValueError: as ``ML_EM_batch_cy`` (the response is always checked,
             as the log-likelihood needs it), and a NaN ``tolerance``.
-        MemoryError: no room for the work arrays (about 9 of S x n doubles).
+        MemoryError: no room for the work arrays (about 30 of S x n doubles).
     """
 
 def poisson_log_likelihood_cy(

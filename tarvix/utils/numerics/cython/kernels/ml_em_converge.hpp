@@ -1,4 +1,4 @@
-// ML-EM run to convergence with squared extrapolation, for a stack of
+// ML-EM run to convergence with Anderson acceleration, for a stack of
 // spectra through one response, and the Poisson log-likelihood
 //
 //   L(x) = sum_i y_i log mu_i - mu_i,   mu = M^T x + 1e-12
@@ -13,32 +13,42 @@
 // ascending). When the sensitivity is the response's row sums (a response
 // whose rows are normalised, with sensitivity 1), F is L up to a constant.
 //
-// Each spectrum starts from all ones and is advanced by steps of its own:
-// from the estimate x, two EM passes give x1 and x2; with r = x1 - x and
-// v = (x2 - x1) - r, the step alpha = -|r| / |v| (never above -1) gives the
-// candidate c = (x - 2 alpha r) + alpha^2 v, kept element by element no
-// lower than 0.1 x (EM cannot lift an element that is 0, so the
-// extrapolation must not make one); one EM pass from c gives x3, which
-// replaces x if F(x3) >= F(x). Otherwise alpha moves halfway towards -1 and
-// the candidate is tried again; alpha = -1 takes c = x2 itself. So the
-// objective never decreases from one estimate to the next.
+// Each spectrum starts from x = 1 and repeats, on its own:
+//   g = EM(x), f = g - x;
+//   the candidate c = g - sum_a gamma_a dG_a, where dG_a and dF_a are the
+//   differences of the last (up to 5) successive g and f, and gamma solves
+//   (dF^T dF + lambda I) gamma = dF^T f, lambda = 1e-10 times the mean of
+//   dF^T dF's diagonal (Anderson's mixing of the EM map: the step that
+//   would make the recent residuals cancel), kept element by element no
+//   lower than 0.1 x (EM cannot lift an element that is 0, so the
+//   extrapolation must not make one);
+//   c replaces x if F(c) >= F(x); otherwise g does (if F(g) >= F(x)), and
+//   the differences start again.
+// So the objective never decreases from one estimate to the next. With no
+// differences yet, c is g: a plain EM pass.
 //
-// Pass-equivalents: one EM pass is a back-projection with the forward
-// projection that feeds it; a refused candidate also costs the forward
-// projection of its x3, half a pass. Counting in half passes, a step costs 6,
-// a refusal 3 more. A spectrum stops when
-//  - the gain of F over its last step, per pass-equivalent, is at most
-//    tolerance * sum_i y_i (only for tolerance > 0);
-//  - its budget of max_passes is spent: when fewer remain than a step may
-//    need, plain EM passes (accepted while F does not decrease) finish it;
-//  - no estimate can be accepted any more (every candidate of a step, then
-//    a plain pass, lowered F: the rounding floor), or F is not finite.
+// Forward projections: the EM pass that makes g also gives M^T g (one sweep
+// over the response does both), and M^T c follows without another sweep:
+// M^T c = M^T g - sum_a gamma_a dM_a (dM_a the differences of the M^T g)
+// plus, for the few elements the floor raised, those rows' terms. The
+// final estimate's forward projection is made afresh for its
+// log-likelihood.
+//
+// Pass-equivalents: a step is one EM pass (one forward and one
+// back-projection, as one ML_EM_cy pass), whatever happens to its
+// candidate; the terms of the raised elements are not counted. A spectrum
+// stops when
+//  - the gain of F over its last step is at most tolerance * sum_i y_i
+//    (only for tolerance > 0);
+//  - it has used max_passes steps;
+//  - neither the candidate nor g raises F (the rounding floor), or F is not
+//    finite (NaN in the spectrum: it stops at once, x = 1).
 //
 // Every operation of a spectrum depends on that spectrum alone, in a fixed
 // order (sums over i ascending), so a spectrum gives the same bits alone or
-// in a stack of any size. The stack runs in lockstep: each phase (first EM
-// pass, second, candidate) runs the EM passes for all spectra at once, and
-// only the spectra in that phase take the results.
+// in a stack of any size. The stack runs in lockstep: the EM passes and
+// forward projections run for all spectra at once, and each spectrum takes
+// only the results it needs.
 #pragma once
 
 #include "ml_em_stack.hpp"
@@ -62,6 +72,7 @@ namespace kernels::ml_em {
 // A stack of lanes > 1, a vector of spectra at a time.
 template <class V, class Resp>
 struct StackEngine {
+    static constexpr bool single = false;
     Stack stack;  // y, divisors, ratio; x and estimate set per call
     const Resp& response;
 
@@ -79,12 +90,36 @@ struct StackEngine {
         a.estimate = mu_next;
         stack_sweep<V>(a, response, mu_next != nullptr);
     }
+    // mu += M^T d over the rows j and lanes where d is not 0, rows ascending
+    // (the other lanes keep their bits).
+    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
+        constexpr int W = V::width;
+        const index_t lanes = stack.lanes;
+        for (index_t j = 0; j < stack.n; ++j) {
+            const double* const dj = d + j * lanes;
+            bool any = false;
+            for (index_t s = 0; s < lanes; ++s) any = any || dj[s] != 0.0;
+            if (!any) continue;
+            const RowSpan row = response.row(j);
+            for (long long t = 0; t < row.count; ++t) {
+                const index_t column = row.column >= 0 ? row.column + t : response.column(row.begin + t);
+                const auto v = V::broadcast(response.value(row.begin + t));
+                double* const e = mu + column * lanes;
+                for (index_t s = 0; s < lanes; s += W) {
+                    const auto ds = V::load(dj + s);
+                    const auto es = V::load(e + s);
+                    V::store(e + s, V::select(V::equal(ds, V::zero()), es, V::fma(v, ds, es)));
+                }
+            }
+        }
+    }
 };
 
 // One spectrum (lanes = 1), vectorised along its rows: the layout of
 // ml_em.hpp (Plain or Strided), whose x, estimate and ratio are set per call.
 template <class V, class Layout>
 struct SingleEngine {
+    static constexpr bool single = true;
     Layout layout;
 
     template <class T>
@@ -108,6 +143,14 @@ struct SingleEngine {
         a.x = array(x, a.n);
         if (mu_next != nullptr) a.estimate = array(mu_next, a.n);
         update_sweep<V>(a, mu_next != nullptr);
+    }
+    // mu += M^T d over the rows j where d is not 0, rows ascending.
+    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
+        Layout a = layout;
+        a.estimate = array(mu, a.n);
+        for (index_t j = 0; j < a.n; ++j) {
+            if (d[j] != 0.0) forward_row<V>(a, a.row(j), d[j]);
+        }
     }
 };
 
@@ -144,32 +187,29 @@ inline void objectives(const double* y, const double* x, const double* mu, const
     for (index_t s = 0; s < lanes; ++s) objective[s] = objective[s] - sums[s];
 }
 
-// The differences of a step, r = x1 - x and v = (x2 - x1) - r, element by
-// element.
-struct StepDifferences {
-    double r, v;
-};
-inline StepDifferences differences(double x, double x1, double x2) noexcept {
-    const double r = x1 - x;
-    return {r, (x2 - x1) - r};
-}
-
 // ---------------------------------------------------------------------------
 // The driver.
 
-enum class Phase : std::uint8_t { step, plain, candidate, done };
+// The differences kept for the mixing.
+constexpr int memory = 5;
 
 // Everything a run keeps: the estimates and forward projections (n x lanes
-// each) and the state of each spectrum.
+// each), the differences, and the state of each spectrum.
 struct ConvergeWork {
     index_t n = 0, lanes = 0, spectra = 0;
-    std::vector<double> y, divisors, x, mu, x1, mu1, x2, x3, mu3, ratio, correction;
-    std::vector<double> ll, objective, objective_new, counts, alpha, sum_r, sum_v, sums;
-    std::vector<long long> halves, step_start;  // half passes used, and at the step's start
-    std::vector<Phase> phase;
+    std::vector<double> y, divisors, x, mu, g, mu_g, candidate, mu_candidate, raised, f_previous, g_previous,
+        mu_g_previous, ratio, correction;
+    std::vector<double> dF, dG, dM;  // memory x (n x lanes): column a of every lane at [a * n * lanes ..]
+    std::vector<double> ll, objective, objective_new, counts, sums;
+    std::vector<double> gram, right, gamma;  // memory x memory, memory, memory per lane
+    std::vector<unsigned> valid;             // per lane: the slots that hold a difference (bits)
+    std::vector<int> next_slot;              // per lane: where the next difference goes
+    std::vector<std::uint8_t> started;       // per lane: whether f_previous and g_previous hold a step
+    std::vector<long long> passes_used;
+    std::vector<std::uint8_t> active, refused;
     std::vector<RowSpan> rows;
-    // When set (by the tests), every accepted estimate's half passes and
-    // objective F, per spectrum, the start included.
+    // When set (by the tests), every accepted estimate's pass-equivalents
+    // and objective F, per spectrum, the start included.
     std::vector<std::vector<std::pair<long long, double>>>* history = nullptr;
 
     // Room for S spectra of n bins; throws std::bad_alloc.
@@ -178,16 +218,24 @@ struct ConvergeWork {
         n = bins;
         lanes = stack_lanes(spectra_count);
         const auto size = static_cast<std::size_t>(n * lanes);
-        for (std::vector<double>* v : {&y, &x, &mu, &x1, &mu1, &x2, &x3, &mu3, &ratio}) v->assign(size, 0.0);
+        for (std::vector<double>* v : {&y, &x, &mu, &g, &mu_g, &candidate, &mu_candidate, &raised, &f_previous,
+                                       &g_previous, &mu_g_previous, &ratio}) {
+            v->assign(size, 0.0);
+        }
+        for (std::vector<double>* v : {&dF, &dG, &dM}) v->assign(memory * size, 0.0);
         if (lanes == 1) correction.assign(size, 0.0);
         divisors.assign(static_cast<std::size_t>(n), 0.0);
         const auto per_lane = static_cast<std::size_t>(lanes);
-        for (std::vector<double>* v : {&ll, &objective, &objective_new, &counts, &alpha, &sum_r, &sum_v, &sums}) {
-            v->assign(per_lane, 0.0);
-        }
-        halves.assign(per_lane, 0);
-        step_start.assign(per_lane, 0);
-        phase.assign(per_lane, Phase::done);
+        for (std::vector<double>* v : {&ll, &objective, &objective_new, &counts, &sums}) v->assign(per_lane, 0.0);
+        gram.assign(per_lane * memory * memory, 0.0);
+        right.assign(per_lane * memory, 0.0);
+        gamma.assign(per_lane * memory, 0.0);
+        valid.assign(per_lane, 0);
+        next_slot.assign(per_lane, 0);
+        started.assign(per_lane, 0);
+        passes_used.assign(per_lane, 0);
+        active.assign(per_lane, 0);
+        refused.assign(per_lane, 0);
     }
 
     // y from Y (S x n, any strides).
@@ -217,8 +265,8 @@ struct ConvergeWork {
         }
     }
 
-    // The pass-equivalents spectrum s used: half passes, rounded up.
-    long long passes(index_t s) const noexcept { return (halves[static_cast<std::size_t>(s)] + 1) / 2; }
+    // The pass-equivalents spectrum s used.
+    long long passes(index_t s) const noexcept { return passes_used[static_cast<std::size_t>(s)]; }
 
     // Lane s of an n x lanes array.
     template <class T>
@@ -227,44 +275,81 @@ struct ConvergeWork {
     }
 };
 
-// The run of every spectrum (see the top of this file). Each spectrum's
-// budget is 2 * max_passes half passes.
+// gamma solving (G + lambda I) gamma = b on the slots whose bit is set in
+// `valid` (G symmetric, row stride `memory`), lambda = 1e-10 times the mean
+// of those diagonal entries: Cholesky, slots ascending. gamma is 0 on the
+// other slots, and everywhere when the factorisation fails (the candidate
+// is then g).
+inline void solve_mixing(const double* G, const double* b, unsigned valid, double* gamma) noexcept {
+    int slot[memory];
+    int h = 0;
+    for (int a = 0; a < memory; ++a) {
+        gamma[a] = 0.0;
+        if (valid & (1u << a)) slot[h++] = a;
+    }
+    if (h == 0) return;
+    double L[memory][memory] = {};
+    double trace = 0.0;
+    for (int a = 0; a < h; ++a) trace = trace + G[slot[a] * memory + slot[a]];
+    const double lambda = 1e-10 * (trace / h);
+    for (int a = 0; a < h; ++a) {
+        for (int c = 0; c <= a; ++c) {
+            double sum = G[slot[a] * memory + slot[c]] + (a == c ? lambda : 0.0);
+            for (int k = 0; k < c; ++k) sum = sum - L[a][k] * L[c][k];
+            if (a == c) {
+                if (!(sum > 0.0)) return;
+                L[a][a] = std::sqrt(sum);
+            } else {
+                L[a][c] = sum / L[c][c];
+            }
+        }
+    }
+    double z[memory], solution[memory];
+    for (int a = 0; a < h; ++a) {
+        double sum = b[slot[a]];
+        for (int k = 0; k < a; ++k) sum = sum - L[a][k] * z[k];
+        z[a] = sum / L[a][a];
+    }
+    for (int a = h - 1; a >= 0; --a) {
+        double sum = z[a];
+        for (int k = a + 1; k < h; ++k) sum = sum - L[k][a] * solution[k];
+        solution[a] = sum / L[a][a];
+    }
+    for (int a = 0; a < h; ++a) gamma[slot[a]] = solution[a];
+}
+
+// The run of every spectrum (see the top of this file), each with a budget
+// of max_passes steps.
 template <class Engine>
 [[gnu::always_inline]] inline void converge(const Engine& engine, ConvergeWork& w, double tolerance,
                                             long long max_passes) {
     const index_t n = w.n, lanes = w.lanes;
-    const long long budget = 2 * max_passes;
+    const index_t L = Engine::single ? 1 : lanes;  // known at compile time for one spectrum
+    const auto size = static_cast<std::size_t>(n * lanes);
     auto at = [lanes](index_t i, index_t s) KERNELS_INLINE { return static_cast<std::size_t>(i * lanes + s); };
-    auto lanes_in = [&](Phase p) KERNELS_INLINE {
+    auto column = [&](std::vector<double>& v, int a) KERNELS_INLINE { return v.data() + a * size; };
+    auto any = [&](const std::vector<std::uint8_t>& flags) KERNELS_INLINE {
         for (index_t s = 0; s < w.spectra; ++s) {
-            if (w.phase[s] == p) return true;
+            if (flags[s]) return true;
         }
         return false;
-    };
-    // What a spectrum does next, from what its budget still allows.
-    auto next_phase = [&](index_t s) KERNELS_INLINE {
-        const long long remaining = budget - w.halves[s];
-        // A step takes 6 half passes and may refuse a candidate (1 more).
-        w.phase[s] = remaining >= 7 ? Phase::step : remaining >= 2 ? Phase::plain : Phase::done;
-        w.step_start[s] = w.halves[s];
     };
     auto evaluate = [&](const std::vector<double>& x, const std::vector<double>& mu) KERNELS_INLINE {
         objectives(w.y.data(), x.data(), mu.data(), w.divisors.data(), n, lanes, w.objective_new.data(),
                    w.sums.data());
     };
-    // Takes `from` (with its forward projection and objective_new) as the
-    // new estimate and applies the stopping rule to the gain over the step.
-    auto accept = [&](index_t s, const std::vector<double>& from, const std::vector<double>& from_mu) KERNELS_INLINE {
+    // Takes `from` (with its forward projection and objective_new) as the new
+    // estimate, and applies the stopping rule to the step's gain.
+    auto accept = [&](index_t s, std::vector<double>& from, std::vector<double>& from_mu) KERNELS_INLINE {
         const double gain = w.objective_new[s] - w.objective[s];
-        const double step = static_cast<double>(w.halves[s] - w.step_start[s]);
-        ConvergeWork::copy_lane(from, w.x, n, lanes, s);
-        ConvergeWork::copy_lane(from_mu, w.mu, n, lanes, s);
-        w.objective[s] = w.objective_new[s];
-        if (w.history != nullptr) (*w.history)[s].emplace_back(w.halves[s], w.objective[s]);
-        next_phase(s);
-        if (!std::isfinite(w.objective[s]) || (tolerance > 0.0 && !(2.0 * gain > tolerance * w.counts[s] * step))) {
-            w.phase[s] = Phase::done;
+        for (index_t i = 0; i < n; ++i) {
+            w.x[at(i, s)] = from[at(i, s)];
+            w.mu[at(i, s)] = from_mu[at(i, s)];
         }
+        w.objective[s] = w.objective_new[s];
+        if (w.history != nullptr) (*w.history)[s].emplace_back(w.passes_used[s], w.objective[s]);
+        const bool converged = tolerance > 0.0 && !(gain > tolerance * w.counts[s]);
+        w.active[s] = std::isfinite(w.objective[s]) && !converged && w.passes_used[s] < max_passes;
     };
 
     // The start: x = 1 and its objective.
@@ -276,95 +361,132 @@ template <class Engine>
         double total = 0.0;
         for (index_t i = 0; i < n; ++i) total = total + w.y[at(i, s)];
         w.counts[s] = total;
-        w.halves[s] = 0;
+        w.passes_used[s] = 0;
+        w.started[s] = 0;
+        w.valid[s] = 0;
+        w.next_slot[s] = 0;
         if (w.history != nullptr) (*w.history)[s].emplace_back(0, w.objective[s]);
-        next_phase(s);
-        if (!std::isfinite(w.objective[s])) w.phase[s] = Phase::done;
+        w.active[s] = std::isfinite(w.objective[s]) && max_passes > 0;
     }
 
-    while (lanes_in(Phase::step) || lanes_in(Phase::plain)) {
-        // The first pass of a step, or a plain pass: x1 = EM(x), with its
-        // forward projection.
-        w.x1 = w.x;
-        engine.pass(w.x1.data(), w.mu.data(), w.mu1.data());
-        if (lanes_in(Phase::plain)) evaluate(w.x1, w.mu1);
+    while (any(w.active)) {
+        // g = EM(x) and M^T g in one sweep; the new differences of g, of
+        // the residual f = g - x and of M^T g go to each spectrum's next
+        // slot, and that slot's row of the Gram matrix dF^T dF is made
+        // (its other entries stay as they were).
+        w.g = w.x;
+        engine.pass(w.g.data(), w.mu.data(), w.mu_g.data());
         for (index_t s = 0; s < w.spectra; ++s) {
-            if (w.phase[s] != Phase::step && w.phase[s] != Phase::plain) continue;
-            w.halves[s] += 2;
-            if (w.phase[s] == Phase::plain) {
-                if (w.objective_new[s] >= w.objective[s]) {
-                    accept(s, w.x1, w.mu1);
-                    if (w.phase[s] == Phase::step) w.phase[s] = Phase::plain;  // once plain, plain
-                } else {
-                    w.phase[s] = Phase::done;  // the rounding floor: no pass can raise F
-                }
+            if (!w.active[s]) continue;
+            ++w.passes_used[s];
+            const int k = w.next_slot[s];
+            double* const G = &w.gram[s * memory * memory];
+            const bool differs = w.started[s];
+            if (differs) {
+                for (int b = 0; b < memory; ++b) G[k * memory + b] = 0.0;
             }
-        }
-        if (!lanes_in(Phase::step)) continue;
-
-        // The second pass of a step, and its extrapolation.
-        w.x2 = w.x1;
-        engine.pass(w.x2.data(), w.mu1.data(), nullptr);
-        for (index_t s = 0; s < lanes; ++s) w.sum_r[s] = w.sum_v[s] = 0.0;
-        for (index_t i = 0; i < n; ++i) {
-            for (index_t s = 0; s < lanes; ++s) {
-                const StepDifferences d = differences(w.x[at(i, s)], w.x1[at(i, s)], w.x2[at(i, s)]);
-                w.sum_r[s] = w.sum_r[s] + d.r * d.r;
-                w.sum_v[s] = w.sum_v[s] + d.v * d.v;
-            }
-        }
-        for (index_t s = 0; s < w.spectra; ++s) {
-            if (w.phase[s] != Phase::step) continue;
-            w.halves[s] += 2;
-            double alpha = -std::sqrt(w.sum_r[s]) / std::sqrt(w.sum_v[s]);
-            if (!(alpha <= -1.0) || !std::isfinite(alpha)) alpha = -1.0;
-            w.alpha[s] = alpha;
-            w.phase[s] = Phase::candidate;
-        }
-
-        // Candidates, until every spectrum of the step has taken one or
-        // given up.
-        while (lanes_in(Phase::candidate)) {
             for (index_t i = 0; i < n; ++i) {
-                for (index_t s = 0; s < lanes; ++s) {
-                    const double alpha = w.alpha[s];
-                    const double x = w.x[at(i, s)];
-                    double c = w.x2[at(i, s)];
-                    if (alpha != -1.0) {
-                        const StepDifferences d = differences(x, w.x1[at(i, s)], c);
-                        c = (x - (2.0 * alpha) * d.r) + (alpha * alpha) * d.v;
-                        const double floor = 0.1 * x;
-                        if (c < floor) c = floor;
+                const std::size_t q = at(i, s);
+                const double f = w.g[q] - w.x[q];
+                if (differs) {
+                    const double df = f - w.f_previous[q];
+                    column(w.dF, k)[q] = df;
+                    column(w.dG, k)[q] = w.g[q] - w.g_previous[q];
+                    column(w.dM, k)[q] = w.mu_g[q] - w.mu_g_previous[q];
+                }
+                w.f_previous[q] = f;
+                w.g_previous[q] = w.g[q];
+                w.mu_g_previous[q] = w.mu_g[q];
+            }
+            if (differs) {
+                w.valid[s] |= 1u << k;
+                w.next_slot[s] = (k + 1) % memory;
+                for (index_t i = 0; i < n; ++i) {
+                    const std::size_t q = at(i, s);
+                    const double dk = column(w.dF, k)[q];
+                    for (int b = 0; b < memory; ++b) {
+                        if (w.valid[s] & (1u << b)) G[k * memory + b] = G[k * memory + b] + dk * column(w.dF, b)[q];
                     }
-                    w.x3[at(i, s)] = c;
+                }
+                for (int b = 0; b < memory; ++b) G[b * memory + k] = G[k * memory + b];
+            }
+            w.started[s] = 1;
+        }
+
+        // The mixing: the right-hand side dF^T f (sums over i ascending) and
+        // gamma, for every spectrum that holds differences.
+        std::fill(w.right.begin(), w.right.end(), 0.0);
+        for (index_t i = 0; i < n; ++i) {
+            for (index_t s = 0; s < L; ++s) {
+                const std::size_t q = at(i, s);
+                for (int a = 0; a < memory; ++a) {
+                    w.right[s * memory + a] = w.right[s * memory + a] + column(w.dF, a)[q] * w.f_previous[q];
                 }
             }
-            engine.forward(w.x3.data(), w.mu3.data());
-            engine.pass(w.x3.data(), w.mu3.data(), w.mu3.data());
-            evaluate(w.x3, w.mu3);
-            for (index_t s = 0; s < w.spectra; ++s) {
-                if (w.phase[s] != Phase::candidate) continue;
-                w.halves[s] += 2;
-                if (w.objective_new[s] >= w.objective[s]) {
-                    accept(s, w.x3, w.mu3);
-                    continue;
+        }
+        for (index_t s = 0; s < L; ++s) {
+            const unsigned slots = s < w.spectra && w.active[s] ? w.valid[s] : 0u;
+            solve_mixing(&w.gram[s * memory * memory], &w.right[s * memory], slots, &w.gamma[s * memory]);
+        }
+
+        // The candidate, its forward projection from those of the g, and the
+        // elements the floor raised. (Spectra that have stopped, and lanes
+        // past the last spectrum, take g as it is.)
+        bool raised_any = false;
+        for (index_t i = 0; i < n; ++i) {
+            for (index_t s = 0; s < L; ++s) {
+                const std::size_t q = at(i, s);
+                const bool live = s < w.spectra && w.active[s];
+                const unsigned slots = live ? w.valid[s] : 0u;
+                const double* const gamma = &w.gamma[s * memory];
+                double c = w.g[q];
+                double m = w.mu_g[q];
+                for (int a = 0; a < memory; ++a) {
+                    if (!(slots & (1u << a))) continue;
+                    c = c - gamma[a] * column(w.dG, a)[q];
+                    m = m - gamma[a] * column(w.dM, a)[q];
                 }
-                w.halves[s] += 1;  // the forward projection of the refused x3
-                // Another candidate needs its pass and room for its refusal.
-                if (w.alpha[s] == -1.0 || budget - w.halves[s] < 3) {
-                    // No candidate of this step raises F: plain passes from
-                    // here on, while the budget lasts.
-                    w.phase[s] = budget - w.halves[s] >= 2 ? Phase::plain : Phase::done;
-                    w.step_start[s] = w.halves[s];
-                    continue;
-                }
-                const double alpha = (w.alpha[s] - 1.0) / 2.0;
-                w.alpha[s] = alpha > -1.01 ? -1.0 : alpha;
+                const double floor = live ? 0.1 * w.x[q] : c;
+                const double raised = c < floor ? floor - c : 0.0;
+                w.candidate[q] = c < floor ? floor : c;
+                w.mu_candidate[q] = m;
+                w.raised[q] = raised;
+                raised_any = raised_any || raised != 0.0;
+            }
+        }
+        if (raised_any) engine.add_rows(w.raised.data(), w.mu_candidate.data());
+        evaluate(w.candidate, w.mu_candidate);
+        for (index_t s = 0; s < w.spectra; ++s) {
+            w.refused[s] = 0;
+            if (!w.active[s]) continue;
+            if (w.objective_new[s] >= w.objective[s]) {
+                accept(s, w.candidate, w.mu_candidate);
+            } else if (w.valid[s] != 0) {
+                w.refused[s] = 1;  // g itself is tried below
+            } else {
+                w.active[s] = 0;  // g lowers F: the rounding floor
+            }
+        }
+
+        // Where a mixed candidate was refused: g, and the differences start
+        // again.
+        if (!any(w.refused)) continue;
+        evaluate(w.g, w.mu_g);
+        for (index_t s = 0; s < w.spectra; ++s) {
+            if (!w.refused[s]) continue;
+            w.started[s] = 0;
+            w.valid[s] = 0;
+            w.next_slot[s] = 0;
+            if (w.objective_new[s] >= w.objective[s]) {
+                accept(s, w.g, w.mu_g);
+            } else {
+                w.active[s] = 0;
             }
         }
     }
-    // The log-likelihood of each final estimate, whose forward projection
-    // is at hand.
+    // The log-likelihood of each final estimate, from its forward projection
+    // made afresh.
+    engine.forward(w.x.data(), w.mu.data());
     log_likelihoods(w.y.data(), w.mu.data(), n, lanes, w.ll.data());
 }
 
