@@ -38,8 +38,9 @@
 // back-projection, as one ML_EM_cy pass), whatever happens to its
 // candidate; the terms of the raised elements are not counted. A spectrum
 // stops when
-//  - the gain of F over its last step is at most tolerance * sum_i y_i
-//    (only for tolerance > 0);
+//  - the gain of F per pass-equivalent over its last 10 steps is at most
+//    tolerance * sum_i y_i (only for tolerance > 0; a mixed step's gain
+//    varies too much from one step to the next to be judged alone);
 //  - it has used max_passes steps;
 //  - neither the candidate nor g raises F (the rounding floor), or F is not
 //    finite (NaN in the spectrum: it stops at once, x = 1).
@@ -192,6 +193,8 @@ inline void objectives(const double* y, const double* x, const double* mu, const
 
 // The differences kept for the mixing.
 constexpr int memory = 5;
+// The steps over which the stopping rule takes the gain.
+constexpr int gain_window = 10;
 
 // Everything a run keeps: the estimates and forward projections (n x lanes
 // each), the differences, and the state of each spectrum.
@@ -206,6 +209,7 @@ struct ConvergeWork {
     std::vector<int> next_slot;              // per lane: where the next difference goes
     std::vector<std::uint8_t> started;       // per lane: whether f_previous and g_previous hold a step
     std::vector<long long> passes_used;
+    std::vector<double> recent;              // per lane: F after each of the last gain_window steps (a ring)
     std::vector<std::uint8_t> active, refused;
     std::vector<RowSpan> rows;
     // When set (by the tests), every accepted estimate's pass-equivalents
@@ -234,6 +238,7 @@ struct ConvergeWork {
         next_slot.assign(per_lane, 0);
         started.assign(per_lane, 0);
         passes_used.assign(per_lane, 0);
+        recent.assign(per_lane * gain_window, 0.0);
         active.assign(per_lane, 0);
         refused.assign(per_lane, 0);
     }
@@ -339,16 +344,20 @@ template <class Engine>
                    w.sums.data());
     };
     // Takes `from` (with its forward projection and objective_new) as the new
-    // estimate, and applies the stopping rule to the step's gain.
+    // estimate, and applies the stopping rule to the gain over the last
+    // gain_window steps (each one pass-equivalent).
     auto accept = [&](index_t s, std::vector<double>& from, std::vector<double>& from_mu) KERNELS_INLINE {
-        const double gain = w.objective_new[s] - w.objective[s];
         for (index_t i = 0; i < n; ++i) {
             w.x[at(i, s)] = from[at(i, s)];
             w.mu[at(i, s)] = from_mu[at(i, s)];
         }
         w.objective[s] = w.objective_new[s];
         if (w.history != nullptr) (*w.history)[s].emplace_back(w.passes_used[s], w.objective[s]);
-        const bool converged = tolerance > 0.0 && !(gain > tolerance * w.counts[s]);
+        const long long step = w.passes_used[s];
+        double& earlier = w.recent[s * gain_window + step % gain_window];  // F gain_window steps ago
+        const bool converged = tolerance > 0.0 && step >= gain_window &&
+                               !(w.objective[s] - earlier > tolerance * w.counts[s] * gain_window);
+        earlier = w.objective[s];
         w.active[s] = std::isfinite(w.objective[s]) && !converged && w.passes_used[s] < max_passes;
     };
 
@@ -362,6 +371,7 @@ template <class Engine>
         for (index_t i = 0; i < n; ++i) total = total + w.y[at(i, s)];
         w.counts[s] = total;
         w.passes_used[s] = 0;
+        w.recent[s * gain_window] = w.objective[s];  // F after step 0
         w.started[s] = 0;
         w.valid[s] = 0;
         w.next_slot[s] = 0;
