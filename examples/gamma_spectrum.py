@@ -9,13 +9,19 @@ scintillator spectrum:
 2. resample it with respgrid_cy onto one row per channel energy;
 3. simulate a measured spectrum of 137Cs, 60Co, 40K and 208Tl lines on a
    smooth background through that response, with Poisson noise;
-4. deconvolve it with ML_EM_cy through the resampled response and, for
-   comparison, with richardson_lucy_cy (Gaussian resolution only);
+4. deconvolve it through the resampled response with ML_EM_converge_cy,
+   which accelerates ML-EM and stops by itself once the log-likelihood no
+   longer rises; for comparison, run as many plain ML_EM_cy passes and
+   compare the two log-likelihoods (poisson_log_likelihood_cy), and
+   deconvolve with richardson_lucy_cy (Gaussian resolution only);
 5. fit the five deconvolved peaks with scipy.optimize.least_squares, using
    multi_gaussian_cy as the model and multi_gaussian_jacobian_cy as its
    Jacobian;
-6. print a table of the fitted lines and the time of each step, and draw
-   the spectra to a PNG file.
+6. estimate the uncertainties by bootstrap: deconvolve Poisson replicas of
+   the measured spectrum the same way, on several threads at once, and fit
+   each replica's peaks;
+7. print a table of the fitted lines, the two ML-EM runs and the time of
+   each step, and draw the spectra to a PNG file.
 
 Run with the package installed:  python examples/gamma_spectrum.py --help
 """
@@ -23,8 +29,10 @@ Run with the package installed:  python examples/gamma_spectrum.py --help
 from __future__ import annotations
 
 import argparse
+import os
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -37,8 +45,11 @@ from scipy.optimize import least_squares
 from tarvix.utils.numerics.cython.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
 from tarvix.utils.numerics.cython.gaussian import multi_gaussian_cy, multi_gaussian_jacobian_cy
 from tarvix.utils.numerics.cython.respgrid import calculate_regions, respgrid_cy
+from tarvix.utils.numerics.cython.unfolding import ML_EM_converge_cy, poisson_log_likelihood_cy
 
 Array = NDArray[np.float64]
+# A response in CSR form: row pointers, columns, entries.
+Response = tuple[NDArray[np.int64], NDArray[np.int32], Array]
 
 FWHM_PER_SIGMA = 2.3548200450309493  # 2 sqrt(2 ln 2)
 ELECTRON_MASS = 511.0  # keV
@@ -144,6 +155,35 @@ def fit_peaks(energy: Array, spectrum: Array, guesses: Sequence[float], half_win
     return fit.x[:n_gauss], model
 
 
+def line_parameters(triples: Array, width: float) -> tuple[Array, Array, Array, Array]:
+    """The centroids (keV), FWHMs (keV), areas (counts) and heights (counts
+    per channel) of fitted Gaussians given as (A, mu, variance) triples, on
+    channels `width` keV wide."""
+    height, centroid, variance = triples.reshape(-1, 3).T
+    sigma = np.sqrt(variance)
+    return centroid, FWHM_PER_SIGMA * sigma, height * sigma * np.sqrt(2.0 * np.pi) / width, height
+
+
+# ---------------------------------------------------------------------------
+# Step 6: the bootstrap.
+
+def deconvolve_on_threads(stack: Array, response: Response, sensitivity: Array, tolerance: float,
+                          max_passes: int, threads: int) -> tuple[Array, NDArray[np.int64]]:
+    """ML-EM to convergence of every spectrum (row) of `stack`: the stack is
+    cut into one block per thread and each thread makes one
+    ML_EM_converge_cy call on its block. Returns the estimates and the
+    pass-equivalents each used."""
+    blocks = np.array_split(stack, min(threads, len(stack)))
+    # The call releases the interpreter lock, so the threads run on separate
+    # cores. Every spectrum's estimate is the same, bit for bit, whether it
+    # is deconvolved alone or in a stack of any size, so the split changes
+    # no result, only the time.
+    with ThreadPoolExecutor(max_workers=len(blocks)) as pool:
+        results = list(pool.map(lambda block: ML_EM_converge_cy(block, *response, sensitivity,
+                                                                tolerance, max_passes), blocks))
+    return np.concatenate([X for X, _, _ in results]), np.concatenate([passes for _, passes, _ in results])
+
+
 # ---------------------------------------------------------------------------
 # The whole run.
 
@@ -156,17 +196,42 @@ class FittedLine:
     fwhm: float  # fitted, keV
     area: float  # fitted, counts
     height: float  # fitted, counts per channel
+    centroid_sd: float = float("nan")  # keV, standard deviation over the bootstrap replicas
+    area_sd: float = float("nan")  # counts, likewise
+
+
+@dataclass
+class Run:
+    """One ML-EM deconvolution of the measured spectrum and what it cost."""
+    passes: int  # pass-equivalents: forward and back-projections through the response
+    log_likelihood: float  # Poisson log-likelihood of the estimate
+    seconds: float
+
+
+@dataclass
+class Bootstrap:
+    replicas: int  # Poisson replicas of the measured spectrum, each deconvolved and fitted
+    threads: int
+    passes: NDArray[np.int64]  # pass-equivalents of each replica's deconvolution
+    low: Array  # per channel: 16th percentile of the replicas' estimates
+    high: Array  # per channel: 84th percentile
 
 
 @dataclass
 class Result:
     energy: Array  # keV, the channels that were deconvolved
     measured: Array
-    ml_em: Array
+    ml_em: Array  # ML-EM run to convergence
+    plain_ml_em: Array  # plain ML-EM passes, for comparison
     richardson_lucy: Array
     fitted_model: Array  # NaN outside the fit windows
     lines: list[FittedLine]
+    response: Response  # the resampled response (offsets, indices, values)
+    sensitivity: Array  # per source channel, the divisor of ML-EM's update
     entries: int  # of the resampled response
+    converged: Run
+    plain: Run
+    bootstrap: Bootstrap | None  # None with --replicas 0
     seconds: dict[str, float]
 
 
@@ -176,14 +241,31 @@ def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--channels", type=int, default=1024,
                         help="channels of the measured spectrum, 0 to 3000 keV (default 1024)")
     parser.add_argument("--k", type=float, default=0.003, help="resolution: FWHM = k * E**1.5 (default 0.003)")
-    parser.add_argument("--iterations", type=int, default=20_000, help="ML-EM passes (default 20000)")
+    parser.add_argument("--tolerance", type=float, default=1e-10,
+                        help="ML-EM stops when the log-likelihood gains at most this much per pass, "
+                             "relative to the total counts (default 1e-10)")
+    parser.add_argument("--max-passes", type=int, default=100_000,
+                        help="ML-EM's budget of pass-equivalents per spectrum (default 100000)")
+    parser.add_argument("--plain-passes", "--iterations", dest="plain_passes", type=int, default=None,
+                        metavar="N", help="plain ML-EM passes to compare with (default: as many as the "
+                                          "converged run used)")
     parser.add_argument("--rl-iterations", type=int, default=1000,
                         help="Richardson-Lucy passes (default 1000)")
+    parser.add_argument("--replicas", type=int, default=32,
+                        help="bootstrap replicas for the uncertainties, 0 for none (default 32)")
+    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1,
+                        help="threads for the bootstrap (default: the cores)")
     parser.add_argument("--seed", type=int, default=2026, help="seed of the Poisson noise (default 2026)")
     parser.add_argument("--output", type=Path, default=Path("demo_output/gamma_spectrum.png"),
                         help="picture to write (default demo_output/gamma_spectrum.png)")
     parser.add_argument("--no-plot", action="store_true", help="do not draw the picture")
-    return parser.parse_args(argv)
+    parser.add_argument("--quiet", action="store_true", help="do not print the table")
+    options = parser.parse_args(argv)
+    if options.replicas < 0 or options.replicas == 1:
+        parser.error("--replicas: 0, or at least 2 for a standard deviation")
+    if options.threads < 1:
+        parser.error("--threads: at least 1")
+    return options
 
 
 def main(argv: Sequence[str] | None = None) -> Result:
@@ -200,7 +282,7 @@ def main(argv: Sequence[str] | None = None) -> Result:
         # As a detector simulation would give it: 32 lines, 4096 channels.
         ref_E_axis = (np.arange(4096, dtype=np.float64) + 0.5) * (3000.0 / 4096)
         ref_indices = np.geomspace(100.0, 3000.0, 32)
-        response = reference_response(ref_indices, ref_E_axis, options.k)
+        reference = reference_response(ref_indices, ref_E_axis, options.k)
 
     with step("respgrid_cy"):
         # Onto the channels of the measured spectrum: one row per channel
@@ -209,9 +291,9 @@ def main(argv: Sequence[str] | None = None) -> Result:
         width = 3000.0 / options.channels
         channel_energy = (np.arange(options.channels, dtype=np.float64) + 0.5) * width
         energy = channel_energy[(channel_energy >= ref_indices[0]) & (channel_energy <= ref_indices[-1])]
-        offsets, indices, values = respgrid_cy(response, ref_indices, ref_E_axis, energy, energy)
+        response = respgrid_cy(reference, ref_indices, ref_E_axis, energy, energy)
         n = len(energy)
-        matrix = scipy.sparse.csr_array((values, indices, offsets), shape=(n, n))
+        matrix = scipy.sparse.csr_array((response[2], response[1], response[0]), shape=(n, n))
         matrix.check_format(full_check=True)  # a valid CSR matrix, columns in range
 
     with step("simulation"):
@@ -226,43 +308,83 @@ def main(argv: Sequence[str] | None = None) -> Result:
 
     # Every row of the resampled response sums to 1 (each source count is
     # measured somewhere in the window), so the sensitivity is 1 throughout.
-    sensitivity = matrix.sum(axis=1)
+    sensitivity = np.asarray(matrix.sum(axis=1), dtype=np.float64).ravel()
+    with step("ML_EM_converge_cy"):
+        # Accelerated ML-EM until the log-likelihood stops rising; a stack of
+        # one spectrum.
+        X, passes, log_likelihood = ML_EM_converge_cy(measured[np.newaxis], *response, sensitivity,
+                                                      options.tolerance, options.max_passes)
+    ml_em = X[0]
+    converged = Run(int(passes[0]), float(log_likelihood[0]), seconds["ML_EM_converge_cy"])
+    plain_passes = converged.passes if options.plain_passes is None else options.plain_passes
     with step("ML_EM_cy"):
-        ml_em = ML_EM_cy(measured, offsets, indices, values, sensitivity, iterations=options.iterations)
+        plain_ml_em = ML_EM_cy(measured, *response, sensitivity, iterations=plain_passes)
+    plain_log_likelihood = poisson_log_likelihood_cy(measured[np.newaxis], plain_ml_em[np.newaxis], *response)
+    plain = Run(plain_passes, float(plain_log_likelihood[0]), seconds["ML_EM_cy"])
     with step("richardson_lucy_cy"):
         # The same spectrum with the Gaussian resolution only: the peaks
         # sharpen, the Compton continuum stays.
         richardson_lucy = richardson_lucy_cy(energy.copy(), measured, options.k, np.ones(n),
                                              iterations=options.rl_iterations)
 
+    # Starting from the nominal energies; deconvolution has made the peaks
+    # far narrower than the detector's width.
+    nominal = [round(line) for _, line, _ in LINES]
+    half_windows = 0.3 * fwhm(options.k, np.array(nominal))
     with step("peak fit"):
-        # Starting from the nominal energies; deconvolution has made the
-        # peaks far narrower than the detector's width.
-        nominal = [round(line) for _, line, _ in LINES]
-        triples, fitted_model = fit_peaks(energy, ml_em, nominal, 0.3 * fwhm(options.k, np.array(nominal)))
+        triples, fitted_model = fit_peaks(energy, ml_em, nominal, half_windows)
+    lines = [FittedLine(name, line, counts, *map(float, parameters))
+             for (name, line, counts), parameters in zip(LINES, np.transpose(line_parameters(triples, width)))]
 
-    lines = []
-    for (name, line, counts), (A, mu, variance) in zip(LINES, triples.reshape(-1, 3)):
-        sigma = float(np.sqrt(variance))
-        lines.append(FittedLine(name, line, counts, float(mu), FWHM_PER_SIGMA * sigma,
-                                float(A) * sigma * np.sqrt(2.0 * np.pi) / width, float(A)))
-    result = Result(energy, measured, ml_em, richardson_lucy, fitted_model, lines, matrix.nnz, seconds)
+    bootstrap = None
+    if options.replicas:
+        with step("bootstrap"):
+            # What another measurement of the same source could have given:
+            # Poisson replicas of the measured spectrum, deconvolved under the
+            # same stopping rule and fitted the same way. The spread of the
+            # fitted lines over the replicas estimates their uncertainty.
+            replicas = rng.poisson(measured, size=(options.replicas, n)).astype(np.float64)
+            estimates, replica_passes = deconvolve_on_threads(replicas, response, sensitivity, options.tolerance,
+                                                              options.max_passes, options.threads)
+            # (replica, parameter, line): centroid, FWHM, area, height.
+            fitted = np.array([line_parameters(fit_peaks(energy, estimate, nominal, half_windows)[0], width)
+                               for estimate in estimates])
+            low, high = np.percentile(estimates, [16.0, 84.0], axis=0)
+        for fitted_line, centroid_sd, area_sd in zip(lines, fitted[:, 0].std(axis=0, ddof=1),
+                                                     fitted[:, 2].std(axis=0, ddof=1)):
+            fitted_line.centroid_sd, fitted_line.area_sd = float(centroid_sd), float(area_sd)
+        bootstrap = Bootstrap(options.replicas, min(options.threads, options.replicas), replica_passes, low, high)
+
+    result = Result(energy, measured, ml_em, plain_ml_em, richardson_lucy, fitted_model, lines, response,
+                    sensitivity, matrix.nnz, converged, plain, bootstrap, seconds)
     if not options.no_plot:
         with step("plot"):
             plot(result, options.k, options.output)
-    print_table(result, options)
+    if not options.quiet:
+        print_table(result, options)
     return result
 
 
 def print_table(result: Result, options: argparse.Namespace) -> None:
     n = len(result.energy)
     print(f"{options.channels} channels; resampled response {n} x {n}, {result.entries} entries; "
-          f"{result.measured.sum():.0f} counts measured; {options.iterations} ML-EM passes")
+          f"{result.measured.sum():.0f} counts measured")
     print()
-    print("line    energy (keV)  counts     centroid (keV)  FWHM (keV)  detector FWHM (keV)  area")
+    print("ML-EM                          pass-equivalents  log-likelihood    seconds")
+    for name, run in ((f"to convergence (tol. {options.tolerance:g})", result.converged),
+                      ("plain ML_EM_cy passes", result.plain)):
+        print(f"{name:<29}  {run.passes:16d}  {run.log_likelihood:14.2f}  {run.seconds:9.2f}")
+    print()
+    if result.bootstrap is not None:
+        passes = result.bootstrap.passes
+        print(f"uncertainties: standard deviations over {result.bootstrap.replicas} bootstrap replicas "
+              f"({result.bootstrap.threads} threads, {passes.min()} to {passes.max()} pass-equivalents each)")
+    print("line    energy (keV)  counts     centroid (keV)   FWHM (keV)  detector FWHM (keV)  area")
     for line in result.lines:
-        print(f"{line.name:<6}  {line.energy:10.2f}  {line.counts:9.0f}  {line.centroid:12.2f}  "
-              f"{line.fwhm:10.1f}  {float(fwhm(options.k, line.energy)):17.1f}  {line.area:9.0f}")
+        centroid = f"{line.centroid:.2f}" + (f" ± {line.centroid_sd:.2f}" if result.bootstrap else "")
+        area = f"{line.area:.0f}" + (f" ± {line.area_sd:.0f}" if result.bootstrap else "")
+        print(f"{line.name:<6}  {line.energy:10.2f}  {line.counts:9.0f}  {centroid:>15}  "
+              f"{line.fwhm:10.1f}  {float(fwhm(options.k, line.energy)):17.1f}  {area:>17}")
     print()
     print("step                  seconds")
     for name, seconds in result.seconds.items():
@@ -272,7 +394,7 @@ def print_table(result: Result, options: argparse.Namespace) -> None:
 
 
 # ---------------------------------------------------------------------------
-# Step 6: the picture.
+# Step 7: the picture.
 
 def plot(result: Result, k: float, output: Path) -> None:
     import matplotlib
@@ -286,6 +408,10 @@ def plot(result: Result, k: float, output: Path) -> None:
         axes.step(energy, result.measured, where="mid", color="0.45", lw=0.9, label="measured")
         axes.plot(energy, result.richardson_lucy, color="tab:orange", lw=1.0,
                   label="Richardson-Lucy (Gaussian resolution only)")
+        if result.bootstrap is not None:
+            axes.fill_between(energy, result.bootstrap.low, result.bootstrap.high, color="tab:blue", alpha=0.3,
+                              lw=0, label=f"ML-EM, 16th to 84th percentile of {result.bootstrap.replicas} "
+                                          "bootstrap replicas")
         axes.plot(energy, result.ml_em, color="tab:blue", lw=1.0, label="ML-EM (full detector response)")
         axes.plot(energy, result.fitted_model, color="tab:red", lw=1.5, ls="--", label="fitted peaks")
         axes.set_xlabel("energy (keV)")
@@ -301,8 +427,11 @@ def plot(result: Result, k: float, output: Path) -> None:
     full.legend(loc="lower left", fontsize=8)
     low, high = 1050.0, 1600.0
     in_zoom = (energy >= low) & (energy <= high)
+    top = max(result.ml_em[in_zoom].max(), result.measured[in_zoom].max())
+    if result.bootstrap is not None:
+        top = max(top, result.bootstrap.high[in_zoom].max())
     zoom.set_xlim(low, high)
-    zoom.set_ylim(0.0, 1.1 * max(result.ml_em[in_zoom].max(), result.measured[in_zoom].max()))
+    zoom.set_ylim(0.0, 1.1 * top)
     zoom.set_title("Zoom: 60Co at 1173 and 1332 keV, 40K at 1461 keV")
     figure.tight_layout()
     output.parent.mkdir(parents=True, exist_ok=True)

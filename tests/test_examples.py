@@ -1,6 +1,8 @@
 """The user-facing examples run and find what they should."""
 
+import contextlib
 import importlib.util
+import io
 import os
 import runpy
 import sys
@@ -21,17 +23,23 @@ def load_example(name):
 
 
 @pytest.fixture(scope="module")
-def gamma_spectrum(tmp_path_factory):
+def gamma_example():
+    return load_example("gamma_spectrum")
+
+
+@pytest.fixture(scope="module")
+def gamma_spectrum(gamma_example, tmp_path_factory):
     pytest.importorskip("matplotlib")
-    example = load_example("gamma_spectrum")
     picture = tmp_path_factory.mktemp("demo") / "spectrum.png"
-    result = example.main(["--channels", "512", "--iterations", "10000", "--rl-iterations", "200",
-                           "--output", str(picture)])
-    return result, picture
+    table = io.StringIO()
+    with contextlib.redirect_stdout(table):
+        result = gamma_example.main(["--channels", "512", "--replicas", "4", "--threads", "2",
+                                     "--rl-iterations", "200", "--output", str(picture)])
+    return result, picture, table.getvalue()
 
 
 def test_gamma_spectrum_finds_every_line(gamma_spectrum):
-    result, _ = gamma_spectrum
+    result, _, _ = gamma_spectrum
     assert len(result.lines) == 5
     for line in result.lines:
         assert abs(line.centroid - line.energy) < 2.0, line
@@ -40,8 +48,41 @@ def test_gamma_spectrum_finds_every_line(gamma_spectrum):
         assert 0.5 * line.counts < line.area < 1.5 * line.counts, line
 
 
-def test_gamma_spectrum_keeps_counts_and_draws(gamma_spectrum, capsys):
-    result, picture = gamma_spectrum
+def test_gamma_spectrum_bootstrap_spreads(gamma_spectrum):
+    result, _, _ = gamma_spectrum
+    bootstrap = result.bootstrap
+    assert bootstrap.replicas == 4 and bootstrap.threads == 2
+    assert bootstrap.passes.shape == (4,) and np.all((bootstrap.passes > 0) & (bootstrap.passes < 100_000))
+    for line in result.lines:
+        # Counting noise moves a line by a small fraction of the detector's
+        # width and its area by a few percent at most, never by nothing.
+        assert 0 < line.centroid_sd < 0.05 * 0.003 * line.energy**1.5, line
+        assert 0 < line.area_sd < 0.05 * line.area, line
+    assert bootstrap.low.shape == bootstrap.high.shape == result.energy.shape
+    assert np.all(bootstrap.low <= bootstrap.high) and np.any(bootstrap.low < bootstrap.high)
+
+
+def test_gamma_spectrum_converged_run(gamma_spectrum, gamma_example):
+    result, _, table = gamma_spectrum
+    converged, plain = result.converged, result.plain
+    # By default the plain run gets the converged run's budget, and reaches a
+    # lower log-likelihood with it.
+    assert 0 < converged.passes < 100_000 and plain.passes == converged.passes
+    assert converged.log_likelihood > plain.log_likelihood
+    # The reported log-likelihoods are those of the returned estimates,
+    # through the returned response.
+    likelihood = gamma_example.poisson_log_likelihood_cy
+    both = np.stack([result.ml_em, result.plain_ml_em])
+    assert np.array_equal(likelihood(np.stack([result.measured] * 2), both, *result.response),
+                          [converged.log_likelihood, plain.log_likelihood])
+    # The table shows both runs' pass-equivalents and log-likelihoods.
+    for run in (converged, plain):
+        assert f"{run.passes:16d}  {run.log_likelihood:14.2f}" in table
+    assert "±" in table and "bootstrap" in table
+
+
+def test_gamma_spectrum_keeps_counts_and_draws(gamma_spectrum):
+    result, picture, _ = gamma_spectrum
     # ML-EM through a response whose rows sum to 1 conserves the counts.
     assert result.ml_em.sum() == pytest.approx(result.measured.sum(), rel=1e-6)
     assert np.all(result.ml_em >= 0) and np.all(np.isfinite(result.richardson_lucy))
@@ -49,14 +90,42 @@ def test_gamma_spectrum_keeps_counts_and_draws(gamma_spectrum, capsys):
     assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_gamma_spectrum_help_lists_options(capsys):
-    example = load_example("gamma_spectrum")
+def test_gamma_spectrum_thread_split_changes_no_bit(gamma_spectrum, gamma_example):
+    result, _, _ = gamma_spectrum
+    stack = np.random.default_rng(3).poisson(result.measured, size=(3, len(result.measured))).astype(np.float64)
+    alone, *split = [gamma_example.deconvolve_on_threads(stack, result.response, result.sensitivity, 1e-7,
+                                                         100_000, threads) for threads in (1, 2, 3)]
+    for estimates, passes in split:
+        assert np.array_equal(estimates, alone[0]) and np.array_equal(passes, alone[1])
+
+
+def test_gamma_spectrum_gives_the_problem_quietly(gamma_example, capsys):
+    # How bench/stacks.py takes the demo's problem: no bootstrap, no picture,
+    # no table; a response and a 1-D sensitivity that ML-EM takes as they are.
+    result = gamma_example.main(["--no-plot", "--iterations", "1", "--rl-iterations", "1", "--replicas", "0",
+                                 "--quiet"])
+    assert capsys.readouterr().out == ""
+    assert result.bootstrap is None and result.plain.passes == 1
+    assert all(np.isnan(line.centroid_sd) for line in result.lines)
+    n = len(result.measured)
+    assert result.sensitivity.shape == (n,) and result.sensitivity.dtype == np.float64
+    offsets, indices, values = result.response
+    assert len(offsets) == n + 1 and len(indices) == len(values) == result.entries
+    assert np.allclose(result.sensitivity, 1.0)
+
+
+def test_gamma_spectrum_help_lists_options(gamma_example, capsys):
     with pytest.raises(SystemExit) as exit:
-        example.main(["--help"])
+        gamma_example.main(["--help"])
     assert exit.value.code == 0
     out = capsys.readouterr().out
-    for option in ("--channels", "--k", "--iterations", "--seed", "--output"):
+    for option in ("--channels", "--k", "--tolerance", "--max-passes", "--plain-passes", "--iterations",
+                   "--replicas", "--threads", "--seed", "--output", "--quiet"):
         assert option in out
+    # One replica has no spread to measure.
+    with pytest.raises(SystemExit) as exit:
+        gamma_example.main(["--replicas", "1"])
+    assert exit.value.code == 2
 
 
 @pytest.fixture(scope="module")
@@ -73,7 +142,7 @@ def batch():
 
 def test_batch_back_ends_agree_bit_for_bit(batch, capsys):
     results = batch.main(["--spectra", "24", "--channels", "256", "--iterations", "20", "--workers", "3"])
-    assert len(results) == 3
+    assert len(results) == 4
     loop, *others = results.values()
     assert loop.shape == (24, 256)
     for other in others:
@@ -87,7 +156,7 @@ def test_batch_on_a_dask_cluster(batch, capsys):
                                   dashboard_address=None) as cluster:
         results = batch.main(["--spectra", "8", "--channels", "128", "--iterations", "10", "--workers", "2",
                               "--scheduler", cluster.scheduler_address])
-    loop, threads, on_cluster = results.values()
+    loop, stack, threads, on_cluster = results.values()
     assert np.array_equal(loop, on_cluster)
     assert cluster.scheduler_address in capsys.readouterr().out
 
