@@ -35,6 +35,7 @@
 #include <climits>
 #include <cstdint>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace kernels::ml_em {
@@ -276,28 +277,38 @@ template <int R, class A, class Finish>
         runs = runs && spans[l].column >= 0;
         total[l] = 0.0;
     }
-    auto chains = [&](auto ratio_at) KERNELS_INLINE {
+    auto chains = [&](auto value_at, auto ratio_at) KERNELS_INLINE {
         for (long long t = 0; t < common; ++t) {
-            for (int l = 0; l < R; ++l) total[l] = std::fma(a.value(spans[l].begin + t), ratio_at(l, t), total[l]);
+            for (int l = 0; l < R; ++l) total[l] = std::fma(value_at(l, t), ratio_at(l, t), total[l]);
         }
         for (int l = 0; l < R; ++l) {
             for (long long t = common; t < spans[l].count; ++t) {
-                total[l] = std::fma(a.value(spans[l].begin + t), ratio_at(l, t), total[l]);
+                total[l] = std::fma(value_at(l, t), ratio_at(l, t), total[l]);
             }
             finish(l, total[l]);
         }
     };
     if constexpr (A::runs) {
+        // Unit-stride rows: each row's values, and its columns or (for a
+        // run) its ratio terms, through a pointer of its own.
+        const double* v[R];
+        for (int l = 0; l < R; ++l) v[l] = a.values + spans[l].begin;
+        auto value_at = [&](int l, long long t) KERNELS_INLINE { return v[l][t]; };
         if (runs) {
-            // The ratio terms of a run are a contiguous stretch.
             const double* r[R];
             for (int l = 0; l < R; ++l) r[l] = a.ratio.data + spans[l].column;
-            chains([&](int l, long long t) KERNELS_INLINE { return r[l][t]; });
+            chains(value_at, [&](int l, long long t) KERNELS_INLINE { return r[l][t]; });
             return true;
         }
+        const std::int32_t* c[R];
+        for (int l = 0; l < R; ++l) c[l] = a.indices + spans[l].begin;
+        chains(value_at, [&](int l, long long t) KERNELS_INLINE { return a.ratio.data[c[l][t]]; });
+        return false;
+    } else {
+        chains([&](int l, long long t) KERNELS_INLINE { return a.value(spans[l].begin + t); },
+               [&](int l, long long t) KERNELS_INLINE { return a.ratio[a.column(spans[l].begin + t)]; });
+        return false;
     }
-    chains([&](int l, long long t) KERNELS_INLINE { return a.ratio[a.column(spans[l].begin + t)]; });
-    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -376,6 +387,21 @@ template <class A>
     for (index_t i = 0; i < n; ++i) a.x[i] = a.x[i] * a.correction[i];
 }
 
+// ratio[i] = y[i] / (estimate[i] + 1e-12), the sum rounded, then the
+// quotient. On the plain layout's own arrays, which share no memory, a
+// vector at a time.
+template <class A>
+[[gnu::always_inline]] inline void compute_ratio(const A& a) {
+    if constexpr (std::is_same_v<A, Plain>) {
+        double* __restrict const ratio = a.ratio.data;
+        const double* __restrict const estimate = a.estimate.data;
+        const double* __restrict const y = a.y_copy;
+        for (index_t i = 0; i < a.n; ++i) ratio[i] = y[i] / (estimate[i] + guard);
+    } else {
+        for (index_t i = 0; i < a.n; ++i) a.ratio[i] = a.y(i) / (a.estimate[i] + guard);
+    }
+}
+
 // `iterations` passes on the layout's arrays; none for iterations <= 0.
 // O(iterations * (n + entries)); no allocation.
 template <class V, class A>
@@ -385,7 +411,7 @@ template <class V, class A>
     for (index_t i = 0; i < n; ++i) a.estimate[i] = 0.0;
     for (index_t j = 0; j < n; ++j) forward_row<V>(a, a.row(j), a.x[j]);
     for (int pass = 0; pass < iterations; ++pass) {
-        for (index_t i = 0; i < n; ++i) a.ratio[i] = a.y(i) / (a.estimate[i] + guard);
+        compute_ratio(a);
         const bool last = pass + 1 == iterations;
         if (!last || A::fused_last_pass) {
             update_sweep<V>(a, !last);
