@@ -85,9 +85,11 @@ test-sanitize: $(VENV)/.deps-installed
 	    $(BIN)/pytest -p no:cacheprovider
 
 # The package against what NumPy/SciPy users would write instead: prints the
-# table and writes bench/results.json. BENCH_REPS sets the repetitions.
+# tables and writes bench/results.json and bench/stacks.json (stacks of
+# spectra and ML-EM to convergence). BENCH_REPS sets the repetitions.
 bench: install
 	$(BIN)/python bench/run.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	$(BIN)/python bench/stacks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 
 # The whole job on a simulated gamma spectrum: prints the table of fitted
 # lines and writes demo_output/gamma_spectrum.png.

@@ -13,7 +13,8 @@ python bench/stacks.py [--reps N] [--only batch|converge] [--quick]
    1024 channels) and on a narrow Gaussian response (4096 channels, FWHM
    0.0006 E^1.5, 40 sharp lines on a smooth background): the
    pass-equivalents it needs for the log-likelihood of 2000, 20000 (and, for
-   the demo, 100000) plain passes, and the demo's time with tolerance=0,
+   the demo, 100000) plain passes, within a budget of a tenth of the largest
+   plus 2000, and the demo's time with tolerance=0,
    max_passes=1500 against 20000 plain passes. Targets: the demo run reaches
    the log-likelihood of 20000 plain passes within 1500 pass-equivalents in
    at most 1/12 of their time; on the narrow response, at most 1/2.5 of the
