@@ -104,3 +104,13 @@ def assert_same_bits(actual, expected):
         exact.assert_same_bits(actual, expected)
     else:
         assert actual.shape == expected.shape and np.array_equal(actual, expected), (actual, expected)
+
+
+def csr_from_rows(rows):
+    """CSR arrays (int64 offsets, int32 indices, float64 values) from a list of
+    (columns, values) rows."""
+    counts = [len(columns) for columns, _ in rows]
+    offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+    indices = np.concatenate([np.asarray(c, dtype=np.int32) for c, _ in rows] + [np.zeros(0, np.int32)])
+    values = np.concatenate([np.asarray(v, dtype=np.float64) for _, v in rows] + [np.zeros(0)])
+    return offsets, indices, values

@@ -10,7 +10,7 @@ arrays. Each must give the bits of the strided path and of the reference.
 import numpy as np
 import pytest
 
-from deconvolution_reference import assert_same_bits, gaussian_response, ml_em
+from deconvolution_reference import assert_same_bits, csr_from_rows, gaussian_response, ml_em
 from tarvix.utils.numerics.cython import deconvolution
 
 ML_EM_cy = deconvolution.ML_EM_cy
@@ -20,15 +20,6 @@ def strided(array):
     """The same values through a view with twice the stride, which the plain path refuses."""
     wide = np.repeat(array, 2)
     return wide[::2]
-
-
-def csr_from_rows(rows):
-    """CSR arrays from a list of (columns, values) rows."""
-    counts = [len(columns) for columns, _ in rows]
-    offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-    indices = np.concatenate([np.asarray(c, dtype=np.int32) for c, _ in rows] + [np.zeros(0, np.int32)])
-    values = np.concatenate([np.asarray(v, dtype=np.float64) for _, v in rows] + [np.zeros(0)])
-    return offsets, indices, values
 
 
 def run_rows(rng, n, kind):

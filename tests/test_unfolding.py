@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from concurrency import assert_other_threads_run
-from deconvolution_reference import assert_same_bits
+from deconvolution_reference import assert_same_bits, csr_from_rows as csr
 from tarvix.utils.numerics.cython import deconvolution, respgrid, unfolding
 
 ML_EM_batch_cy = unfolding.ML_EM_batch_cy
@@ -19,15 +19,6 @@ MODULE = "tarvix.utils.numerics.cython.unfolding"
 
 def single_calls(Y, *response, iterations=30):
     return np.array([deconvolution.ML_EM_cy(y, *response, iterations) for y in Y]).reshape(Y.shape)
-
-
-def csr(rows):
-    """CSR arrays from a list of (columns, values) rows."""
-    counts = [len(columns) for columns, _ in rows]
-    offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-    indices = np.concatenate([np.asarray(c, dtype=np.int32) for c, _ in rows] + [np.zeros(0, np.int32)])
-    values = np.concatenate([np.asarray(v, dtype=np.float64) for _, v in rows] + [np.zeros(0)])
-    return offsets, indices, values
 
 
 def random_response(rng, n, kind):
