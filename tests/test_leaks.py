@@ -83,6 +83,13 @@ def unfolding_cases():
     rl = unfolding.richardson_lucy_batch_cy
     yield "richardson_lucy_batch_cy ok", rl, (axis, Y, 0.003, sensitivity, 5), {}, None
     yield "richardson_lucy_batch_cy lengths", rl, (axis[:-1], Y, 0.003, sensitivity), {}, IndexError
+    converge = unfolding.ML_EM_converge_cy
+    yield "ML_EM_converge_cy ok", converge, (Y, offsets, indices, values, sensitivity, 1e-9, 20), {}, None
+    yield "ML_EM_converge_cy tolerance", converge, (Y, offsets, indices, values, sensitivity, np.nan), {}, ValueError
+    yield "ML_EM_converge_cy structure", converge, (Y, offsets[:-1], indices, values, sensitivity), {}, ValueError
+    ll = unfolding.poisson_log_likelihood_cy
+    yield "poisson_log_likelihood_cy ok", ll, (Y, Y, offsets, indices, values), {}, None
+    yield "poisson_log_likelihood_cy shapes", ll, (Y, Y[:2], offsets, indices, values), {}, ValueError
 
 
 CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases()]
