@@ -251,8 +251,8 @@ PyObject* poisson_log_likelihood_cy(PyObject*, PyObject* const* args, Py_ssize_t
         work.allocate(spectra, n);
         {
             frame::WithoutGil released;
-            work.load_spectra(Y.view2<const double>());
-            work.load_estimates(X.view2<const double>());
+            work.to_lanes(Y.view2<const double>(), work.y);
+            work.to_lanes(X.view2<const double>(), work.x);
             km::log_likelihood_stack(response.csr(), work, negative);
             for (Py_ssize_t s = 0; s < spectra; ++s) {
                 frame::array_data<double>(result)[s] = work.ll[static_cast<std::size_t>(s)];

@@ -402,14 +402,19 @@ template <class A>
     }
 }
 
+// estimate = M^T x: cleared, then every row's terms, rows ascending.
+template <class V, class A>
+[[gnu::always_inline]] inline void forward_all(const A& a) {
+    for (index_t i = 0; i < a.n; ++i) a.estimate[i] = 0.0;
+    for (index_t j = 0; j < a.n; ++j) forward_row<V>(a, a.row(j), a.x[j]);
+}
+
 // `iterations` passes on the layout's arrays; none for iterations <= 0.
 // O(iterations * (n + entries)); no allocation.
 template <class V, class A>
 [[gnu::always_inline]] inline void passes(const A& a, int iterations) {
     if (iterations <= 0) return;
-    const index_t n = a.n;
-    for (index_t i = 0; i < n; ++i) a.estimate[i] = 0.0;
-    for (index_t j = 0; j < n; ++j) forward_row<V>(a, a.row(j), a.x[j]);
+    forward_all<V>(a);
     for (int pass = 0; pass < iterations; ++pass) {
         compute_ratio(a);
         const bool last = pass + 1 == iterations;

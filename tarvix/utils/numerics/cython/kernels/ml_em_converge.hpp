@@ -64,98 +64,6 @@
 namespace kernels::ml_em {
 
 // ---------------------------------------------------------------------------
-// EM passes on n x lanes estimates (spectrum-minor), through one of two
-// engines with the same interface:
-//   forward(x, mu):       mu = M^T x;
-//   pass(x, mu, mu_next): x <- EM(x) for the forward projection mu = M^T x,
-//                         and mu_next = M^T x (the new x) when not null.
-
-// A stack of lanes > 1, a vector of spectra at a time.
-template <class V, class Resp>
-struct StackEngine {
-    static constexpr bool single = false;
-    Stack stack;  // y, divisors, ratio; x and estimate set per call
-    const Resp& response;
-
-    [[gnu::always_inline]] void forward(double* x, double* mu) const {
-        Stack a = stack;
-        a.x = x;
-        a.estimate = mu;
-        stack_forward<V>(a, response);
-    }
-    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next) const {
-        Stack a = stack;
-        a.x = x;
-        a.estimate = mu;
-        stack_ratio<V>(a);
-        a.estimate = mu_next;
-        stack_sweep<V>(a, response, mu_next != nullptr);
-    }
-    // mu += M^T d over the rows j and lanes where d is not 0, rows ascending
-    // (the other lanes keep their bits).
-    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
-        constexpr int W = V::width;
-        const index_t lanes = stack.lanes;
-        for (index_t j = 0; j < stack.n; ++j) {
-            const double* const dj = d + j * lanes;
-            bool any = false;
-            for (index_t s = 0; s < lanes; ++s) any = any || dj[s] != 0.0;
-            if (!any) continue;
-            const RowSpan row = response.row(j);
-            for (long long t = 0; t < row.count; ++t) {
-                const index_t column = row.column >= 0 ? row.column + t : response.column(row.begin + t);
-                const auto v = V::broadcast(response.value(row.begin + t));
-                double* const e = mu + column * lanes;
-                for (index_t s = 0; s < lanes; s += W) {
-                    const auto ds = V::load(dj + s);
-                    const auto es = V::load(e + s);
-                    V::store(e + s, V::select(V::equal(ds, V::zero()), es, V::fma(v, ds, es)));
-                }
-            }
-        }
-    }
-};
-
-// One spectrum (lanes = 1), vectorised along its rows: the layout of
-// ml_em.hpp (Plain or Strided), whose x, estimate and ratio are set per call.
-template <class V, class Layout>
-struct SingleEngine {
-    static constexpr bool single = true;
-    Layout layout;
-
-    template <class T>
-    static auto array(T* data, index_t n) noexcept {
-        if constexpr (std::is_same_v<decltype(Layout::x), Unit<double>>) {
-            return Unit<T>{data};
-        } else {
-            return Strided1<T>{reinterpret_cast<char*>(data), n, sizeof(T)};
-        }
-    }
-    [[gnu::always_inline]] void forward(double* x, double* mu) const {
-        Layout a = layout;
-        a.x = array(x, a.n);
-        a.estimate = array(mu, a.n);
-        for (index_t i = 0; i < a.n; ++i) a.estimate[i] = 0.0;
-        for (index_t j = 0; j < a.n; ++j) forward_row<V>(a, a.row(j), a.x[j]);
-    }
-    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next) const {
-        Layout a = layout;
-        for (index_t i = 0; i < a.n; ++i) a.ratio[i] = a.y(i) / (mu[i] + guard);
-        a.x = array(x, a.n);
-        if (mu_next != nullptr) a.estimate = array(mu_next, a.n);
-        update_sweep<V>(a, mu_next != nullptr);
-    }
-    // mu += M^T d over the rows j where d is not 0, rows ascending.
-    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
-        Layout a = layout;
-        a.estimate = array(mu, a.n);
-        for (index_t j = 0; j < a.n; ++j) {
-            if (d[j] != 0.0) forward_row<V>(a, a.row(j), d[j]);
-        }
-    }
-};
-
-// ---------------------------------------------------------------------------
 // Per-spectrum sums over the n bins of n x lanes arrays, i ascending.
 
 // L(x) for each lane from mu = M^T x: into ll[lanes].
@@ -198,10 +106,8 @@ constexpr int gain_window = 10;
 
 // Everything a run keeps: the estimates and forward projections (n x lanes
 // each), the differences, and the state of each spectrum.
-struct ConvergeWork {
-    index_t n = 0, lanes = 0, spectra = 0;
-    std::vector<double> y, divisors, x, mu, g, mu_g, candidate, mu_candidate, raised, f_previous, g_previous,
-        mu_g_previous, ratio, correction;
+struct ConvergeWork : StackArrays {
+    std::vector<double> x, mu, g, mu_g, candidate, mu_candidate, raised, f_previous, g_previous, mu_g_previous;
     std::vector<double> dF, dG, dM;  // memory x (n x lanes): column a of every lane at [a * n * lanes ..]
     std::vector<double> ll, objective, objective_new, counts, sums;
     std::vector<double> gram, right, gamma;  // memory x memory, memory, memory per lane
@@ -211,24 +117,19 @@ struct ConvergeWork {
     std::vector<long long> passes_used;
     std::vector<double> recent;              // per lane: F after each of the last gain_window steps (a ring)
     std::vector<std::uint8_t> active, refused;
-    std::vector<RowSpan> rows;
     // When set (by the tests), every accepted estimate's pass-equivalents
     // and objective F, per spectrum, the start included.
     std::vector<std::vector<std::pair<long long, double>>>* history = nullptr;
 
     // Room for S spectra of n bins; throws std::bad_alloc.
     void allocate(index_t spectra_count, index_t bins) {
-        spectra = spectra_count;
-        n = bins;
-        lanes = stack_lanes(spectra_count);
-        const auto size = static_cast<std::size_t>(n * lanes);
-        for (std::vector<double>* v : {&y, &x, &mu, &g, &mu_g, &candidate, &mu_candidate, &raised, &f_previous,
-                                       &g_previous, &mu_g_previous, &ratio}) {
+        allocate_stack(spectra_count, bins);
+        const std::size_t size = y.size();
+        for (std::vector<double>* v : {&x, &mu, &g, &mu_g, &candidate, &mu_candidate, &raised, &f_previous,
+                                       &g_previous, &mu_g_previous}) {
             v->assign(size, 0.0);
         }
         for (std::vector<double>* v : {&dF, &dG, &dM}) v->assign(memory * size, 0.0);
-        if (lanes == 1) correction.assign(size, 0.0);
-        divisors.assign(static_cast<std::size_t>(n), 0.0);
         const auto per_lane = static_cast<std::size_t>(lanes);
         for (std::vector<double>* v : {&ll, &objective, &objective_new, &counts, &sums}) v->assign(per_lane, 0.0);
         gram.assign(per_lane * memory * memory, 0.0);
@@ -243,41 +144,11 @@ struct ConvergeWork {
         refused.assign(per_lane, 0);
     }
 
-    // y from Y (S x n, any strides).
-    void load_spectra(Strided2<const double> Y) noexcept {
-        for (index_t s = 0; s < spectra; ++s) {
-            for (index_t i = 0; i < n; ++i) y[static_cast<std::size_t>(i * lanes + s)] = Y(s, i);
-        }
-    }
-
-    // y from Y, and divisors from sensitivity[>= n].
-    void load(Strided2<const double> Y, Strided1<const double> sensitivity) noexcept {
-        load_spectra(Y);
-        for (index_t i = 0; i < n; ++i) divisors[static_cast<std::size_t>(i)] = divisor_of(sensitivity[i]);
-    }
-
-    // x from X (S x n, any strides).
-    void load_estimates(Strided2<const double> X) noexcept {
-        for (index_t s = 0; s < spectra; ++s) {
-            for (index_t i = 0; i < n; ++i) x[static_cast<std::size_t>(i * lanes + s)] = X(s, i);
-        }
-    }
-
     // X (S x n, any strides) from x.
-    void store(Strided2<double> X) const noexcept {
-        for (index_t s = 0; s < spectra; ++s) {
-            for (index_t i = 0; i < n; ++i) X(s, i) = x[static_cast<std::size_t>(i * lanes + s)];
-        }
-    }
+    void store(Strided2<double> X) const noexcept { from_lanes(x, X); }
 
     // The pass-equivalents spectrum s used.
     long long passes(index_t s) const noexcept { return passes_used[static_cast<std::size_t>(s)]; }
-
-    // Lane s of an n x lanes array.
-    template <class T>
-    static void copy_lane(const std::vector<T>& from, std::vector<T>& to, index_t n, index_t lanes, index_t s) {
-        for (index_t i = 0; i < n; ++i) to[static_cast<std::size_t>(i * lanes + s)] = from[static_cast<std::size_t>(i * lanes + s)];
-    }
 };
 
 // gamma solving (G + lambda I) gamma = b on the slots whose bit is set in
@@ -498,44 +369,6 @@ template <class Engine>
     // made afresh.
     engine.forward(w.x.data(), w.mu.data());
     log_likelihoods(w.y.data(), w.mu.data(), n, lanes, w.ll.data());
-}
-
-// Runs `body(engine)` with the engine for w's stack through csr (checked;
-// `negative`: some position or column counts from the end), at the kernel
-// level.
-template <class Body>
-inline void with_engine(const Csr& csr, ConvergeWork& w, bool negative, Body&& body) {
-    const index_t n = w.n;
-    PlainResponse plain{};
-    const bool is_plain = plain_response(csr, n, negative, w.rows, plain);
-    if (w.lanes == 1) {
-        auto unit = [](std::vector<double>& v) { return Unit<double>{v.data()}; };
-        auto view = [n](std::vector<double>& v) { return Strided1<double>{reinterpret_cast<char*>(v.data()), n, sizeof(double)}; };
-        if (is_plain) {
-            const Plain layout{plain, w.y.data(), w.divisors.data(), unit(w.x), unit(w.mu), unit(w.ratio),
-                               unit(w.correction), n};
-            dispatch([&]<class V>() { body(SingleEngine<V, Plain>{layout}); });
-        } else if (negative) {
-            const Strided<true> layout{{csr, n}, view(w.x), view(w.mu), view(w.ratio), view(w.correction),
-                                       view(w.y).as_const(), view(w.divisors).as_const(), n};
-            dispatch([&]<class V>() { body(SingleEngine<V, Strided<true>>{layout}); });
-        } else {
-            const Strided<false> layout{{csr, n}, view(w.x), view(w.mu), view(w.ratio), view(w.correction),
-                                        view(w.y).as_const(), view(w.divisors).as_const(), n};
-            dispatch([&]<class V>() { body(SingleEngine<V, Strided<false>>{layout}); });
-        }
-        return;
-    }
-    const Stack stack{n, w.lanes, w.y.data(), w.divisors.data(), w.x.data(), w.mu.data(), w.ratio.data()};
-    if (is_plain) {
-        dispatch([&]<class V>() { body(StackEngine<V, PlainResponse>{stack, plain}); });
-    } else if (negative) {
-        const StridedResponse<true> strided{csr, n};
-        dispatch([&]<class V>() { body(StackEngine<V, StridedResponse<true>>{stack, strided}); });
-    } else {
-        const StridedResponse<false> strided{csr, n};
-        dispatch([&]<class V>() { body(StackEngine<V, StridedResponse<false>>{stack, strided}); });
-    }
 }
 
 // Runs every spectrum loaded into w to convergence (see the top of this

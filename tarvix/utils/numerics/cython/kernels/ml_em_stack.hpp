@@ -15,6 +15,7 @@
 #include "ml_em.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 
 namespace kernels::ml_em {
@@ -266,80 +267,208 @@ template <class V, class Resp>
     });
 }
 
-// `iterations` passes of every spectrum of the stack from its current x.
-// O(iterations * (n + entries) * lanes); no allocation.
-template <class V, class Resp>
-[[gnu::always_inline]] inline void stack_passes(const Stack& a, const Resp& m, int iterations) {
-    if (iterations <= 0) return;
-    stack_forward<V>(a, m);
-    for (int pass = 0; pass < iterations; ++pass) {
-        stack_ratio<V>(a);
-        stack_sweep<V>(a, m, pass + 1 < iterations);
-    }
-}
-
-// The work arrays of a stack reconstruction, allocated before the passes.
-struct StackWork {
-    std::vector<double> y, x, estimate, ratio, correction, divisors;
+// The arrays every run on a stack keeps, besides its estimates: y (n x
+// lanes, spectrum-minor), divisors[n] = max(sensitivity, 1e-12), the
+// ratio (and, for one spectrum, a correction array), the row spans.
+struct StackArrays {
+    index_t n = 0, lanes = 0, spectra = 0;
+    std::vector<double> y, divisors, ratio, correction;
     std::vector<RowSpan> rows;
-    index_t n = 0, lanes = 0;
 
     // Room for S spectra of n bins; throws std::bad_alloc.
-    void allocate(index_t spectra, index_t bins) {
+    void allocate_stack(index_t spectra_count, index_t bins) {
+        spectra = spectra_count;
         n = bins;
-        lanes = stack_lanes(spectra);
+        lanes = stack_lanes(spectra_count);
         const auto size = static_cast<std::size_t>(n * lanes);
         y.assign(size, 0.0);
-        x.assign(size, 1.0);
-        estimate.resize(size);
-        ratio.resize(size);
-        if (lanes == 1) correction.resize(size);
-        divisors.resize(static_cast<std::size_t>(n));
+        ratio.assign(size, 0.0);
+        if (lanes == 1) correction.assign(size, 0.0);
+        divisors.assign(static_cast<std::size_t>(n), 0.0);
     }
 
-    Stack stack() noexcept {
-        return {n, lanes, y.data(), divisors.data(), x.data(), estimate.data(), ratio.data()};
+    // to[i * lanes + s] = from(s, i), from S x n with any strides.
+    void to_lanes(Strided2<const double> from, std::vector<double>& to) const noexcept {
+        for (index_t s = 0; s < spectra; ++s) {
+            for (index_t i = 0; i < n; ++i) to[static_cast<std::size_t>(i * lanes + s)] = from(s, i);
+        }
+    }
+
+    // to(s, i) = from[i * lanes + s], to S x n with any strides.
+    void from_lanes(const std::vector<double>& from, Strided2<double> to) const noexcept {
+        for (index_t s = 0; s < spectra; ++s) {
+            for (index_t i = 0; i < n; ++i) to(s, i) = from[static_cast<std::size_t>(i * lanes + s)];
+        }
     }
 
     // y from Y (S x n, any strides), divisors from sensitivity[>= n].
     void load(Strided2<const double> Y, Strided1<const double> sensitivity) noexcept {
-        for (index_t s = 0; s < Y.rows; ++s) {
-            for (index_t i = 0; i < n; ++i) y[static_cast<std::size_t>(i * lanes + s)] = Y(s, i);
-        }
+        to_lanes(Y, y);
         for (index_t i = 0; i < n; ++i) divisors[static_cast<std::size_t>(i)] = divisor_of(sensitivity[i]);
     }
+};
 
-    // X (S x n, any strides) from x.
-    void store(Strided2<double> X) const noexcept {
-        for (index_t s = 0; s < X.rows; ++s) {
-            for (index_t i = 0; i < n; ++i) X(s, i) = x[static_cast<std::size_t>(i * lanes + s)];
+// ---------------------------------------------------------------------------
+// EM passes on n x lanes estimates (spectrum-minor), through one of two
+// engines with the same interface:
+//   forward(x, mu):       mu = M^T x;
+//   pass(x, mu, mu_next): x <- EM(x) for the forward projection mu = M^T x,
+//                         and mu_next = M^T x (the new x) when not null.
+
+// A stack of lanes > 1, a vector of spectra at a time.
+template <class V, class Resp>
+struct StackEngine {
+    static constexpr bool single = false;
+    Stack stack;  // y, divisors, ratio; x and estimate set per call
+    const Resp& response;
+
+    [[gnu::always_inline]] void forward(double* x, double* mu) const {
+        Stack a = stack;
+        a.x = x;
+        a.estimate = mu;
+        stack_forward<V>(a, response);
+    }
+    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next) const {
+        Stack a = stack;
+        a.x = x;
+        a.estimate = mu;
+        stack_ratio<V>(a);
+        a.estimate = mu_next;
+        stack_sweep<V>(a, response, mu_next != nullptr);
+    }
+    // mu += M^T d over the rows j and lanes where d is not 0, rows ascending
+    // (the other lanes keep their bits).
+    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
+        constexpr int W = V::width;
+        const index_t lanes = stack.lanes;
+        for (index_t j = 0; j < stack.n; ++j) {
+            const double* const dj = d + j * lanes;
+            bool any = false;
+            for (index_t s = 0; s < lanes; ++s) any = any || dj[s] != 0.0;
+            if (!any) continue;
+            const RowSpan row = response.row(j);
+            for (long long t = 0; t < row.count; ++t) {
+                const index_t column = row.column >= 0 ? row.column + t : response.column(row.begin + t);
+                const auto v = V::broadcast(response.value(row.begin + t));
+                double* const e = mu + column * lanes;
+                for (index_t s = 0; s < lanes; s += W) {
+                    const auto ds = V::load(dj + s);
+                    const auto es = V::load(e + s);
+                    V::store(e + s, V::select(V::equal(ds, V::zero()), es, V::fma(v, ds, es)));
+                }
+            }
         }
     }
 };
 
-// `iterations` passes of ML-EM on the stack loaded into `work` through `csr`
-// (checked; `negative`: some position or column counts from the end), at
-// the kernel level. Touches no Python object.
-inline void reconstruct_stack(const Csr& csr, StackWork& work, bool negative, int iterations) {
-    if (iterations <= 0 || work.n == 0 || work.lanes == 0) return;
-    if (work.lanes == 1) {
-        auto view = [&](std::vector<double>& v) { return Strided1<double>{reinterpret_cast<char*>(v.data()), work.n, sizeof(double)}; };
-        const Arrays arrays{view(work.x), view(work.estimate), view(work.ratio), view(work.correction),
-                            view(work.y).as_const(), view(work.divisors).as_const()};
-        reconstruct(csr, arrays, work.n, negative, iterations);
+// One spectrum (lanes = 1), vectorised along its rows: the layout of
+// ml_em.hpp (Plain or Strided), whose x, estimate and ratio are set per call.
+template <class V, class Layout>
+struct SingleEngine {
+    static constexpr bool single = true;
+    Layout layout;
+
+    template <class T>
+    static auto array(T* data, index_t n) noexcept {
+        if constexpr (std::is_same_v<decltype(Layout::x), Unit<double>>) {
+            return Unit<T>{data};
+        } else {
+            return Strided1<T>{reinterpret_cast<char*>(data), n, sizeof(T)};
+        }
+    }
+    [[gnu::always_inline]] void forward(double* x, double* mu) const {
+        Layout a = layout;
+        a.x = array(x, a.n);
+        a.estimate = array(mu, a.n);
+        forward_all<V>(a);
+    }
+    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next) const {
+        Layout a = layout;
+        a.estimate = array(mu, a.n);
+        compute_ratio(a);
+        a.x = array(x, a.n);
+        if (mu_next != nullptr) a.estimate = array(mu_next, a.n);
+        update_sweep<V>(a, mu_next != nullptr);
+    }
+    // mu += M^T d over the rows j where d is not 0, rows ascending.
+    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
+        Layout a = layout;
+        a.estimate = array(mu, a.n);
+        for (index_t j = 0; j < a.n; ++j) {
+            if (d[j] != 0.0) forward_row<V>(a, a.row(j), d[j]);
+        }
+    }
+};
+
+// Runs `body(engine)` with the engine for w's stack through csr (checked;
+// `negative`: some position or column counts from the end), at the kernel
+// level: the stack's passes for lanes > 1, the single spectrum's for one;
+// each on the plain response where it can stand in, else the strided one.
+// The engine's x and forward projections are given per call; the arrays of
+// w stand in for them until then.
+template <class Body>
+inline void with_engine(const Csr& csr, StackArrays& w, bool negative, Body&& body) {
+    const index_t n = w.n;
+    PlainResponse plain{};
+    const bool is_plain = plain_response(csr, n, negative, w.rows, plain);
+    if (w.lanes == 1) {
+        auto unit = [](std::vector<double>& v) { return Unit<double>{v.data()}; };
+        auto view = [n](std::vector<double>& v) { return Strided1<double>{reinterpret_cast<char*>(v.data()), n, sizeof(double)}; };
+        if (is_plain) {
+            const Plain layout{plain, w.y.data(), w.divisors.data(), unit(w.ratio), unit(w.ratio), unit(w.ratio),
+                               unit(w.correction), n};
+            dispatch([&]<class V>() { body(SingleEngine<V, Plain>{layout}); });
+        } else if (negative) {
+            const Strided<true> layout{{csr, n}, view(w.ratio), view(w.ratio), view(w.ratio), view(w.correction),
+                                       view(w.y).as_const(), view(w.divisors).as_const(), n};
+            dispatch([&]<class V>() { body(SingleEngine<V, Strided<true>>{layout}); });
+        } else {
+            const Strided<false> layout{{csr, n}, view(w.ratio), view(w.ratio), view(w.ratio), view(w.correction),
+                                        view(w.y).as_const(), view(w.divisors).as_const(), n};
+            dispatch([&]<class V>() { body(SingleEngine<V, Strided<false>>{layout}); });
+        }
         return;
     }
-    const Stack stack = work.stack();
-    PlainResponse plain{};
-    if (plain_response(csr, work.n, negative, work.rows, plain)) {
-        dispatch([&]<class V>() { stack_passes<V>(stack, plain, iterations); });
+    const Stack stack{n, w.lanes, w.y.data(), w.divisors.data(), nullptr, nullptr, w.ratio.data()};
+    if (is_plain) {
+        dispatch([&]<class V>() { body(StackEngine<V, PlainResponse>{stack, plain}); });
     } else if (negative) {
-        const StridedResponse<true> strided{csr, work.n};
-        dispatch([&]<class V>() { stack_passes<V>(stack, strided, iterations); });
+        const StridedResponse<true> strided{csr, n};
+        dispatch([&]<class V>() { body(StackEngine<V, StridedResponse<true>>{stack, strided}); });
     } else {
-        const StridedResponse<false> strided{csr, work.n};
-        dispatch([&]<class V>() { stack_passes<V>(stack, strided, iterations); });
+        const StridedResponse<false> strided{csr, n};
+        dispatch([&]<class V>() { body(StackEngine<V, StridedResponse<false>>{stack, strided}); });
     }
+}
+
+// The estimates of a fixed number of passes, x = 1 to start with.
+struct StackWork : StackArrays {
+    std::vector<double> x, estimate;
+
+    // Room for S spectra of n bins; throws std::bad_alloc.
+    void allocate(index_t spectra_count, index_t bins) {
+        allocate_stack(spectra_count, bins);
+        x.assign(y.size(), 1.0);
+        estimate.assign(y.size(), 0.0);
+    }
+
+    // X (S x n, any strides) from x.
+    void store(Strided2<double> X) const noexcept { from_lanes(x, X); }
+};
+
+// `iterations` passes of ML-EM on every spectrum loaded into `work` through
+// `csr` (checked; `negative`: some position or column counts from the end),
+// at the kernel level: the forward projection, then per pass the ratio and
+// one sweep that updates x and (but for the last) projects it forward.
+// O(iterations * (n + entries) * lanes); touches no Python object.
+inline void reconstruct_stack(const Csr& csr, StackWork& work, bool negative, int iterations) {
+    if (iterations <= 0 || work.n == 0 || work.lanes == 0) return;
+    with_engine(csr, work, negative, [&](const auto& engine) KERNELS_INLINE {
+        engine.forward(work.x.data(), work.estimate.data());
+        for (int pass = 0; pass < iterations; ++pass) {
+            engine.pass(work.x.data(), work.estimate.data(), pass + 1 < iterations ? work.estimate.data() : nullptr);
+        }
+    });
 }
 
 }  // namespace kernels::ml_em
