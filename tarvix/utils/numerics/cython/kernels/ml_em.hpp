@@ -215,9 +215,7 @@ template <class V, int R>
         for (int l = 0; l < R; ++l) {
             // Lane t takes the row's entry s + t, where it has one.
             const long long s = c - rows[l].column;
-            const long long first_inside = std::clamp(-s, 0LL, static_cast<long long>(W));
-            const long long end_inside = std::clamp(rows[l].count - s, 0LL, static_cast<long long>(W));
-            const auto inside = V::both(V::first(end_inside), V::inverse(V::first(first_inside)));
+            const auto inside = V::positions_inside(s, rows[l].count);
             // The address of entry s, formed as an integer: it may lie
             // outside the array, where no lane is loaded.
             const auto start = reinterpret_cast<std::uintptr_t>(values + rows[l].begin);
@@ -257,22 +255,33 @@ template <class V, int R>
 // ---------------------------------------------------------------------------
 // The back-projection of a group of rows.
 
+// The spans of rows first .. first+R-1: the plain response's own, made up
+// front and read where they lie (copies would take registers the chains
+// need), else made into `scratch`.
+template <int R, class A>
+[[gnu::always_inline]] inline const RowSpan* group_spans(const A& a, index_t first, RowSpan (&scratch)[R]) {
+    if constexpr (A::runs) {
+        return a.rows + first;
+    } else {
+        for (int l = 0; l < R; ++l) scratch[l] = a.row(first + l);
+        return scratch;
+    }
+}
+
 // Rows first .. first+R-1 of M ratio: one dependent chain of fused
 // multiply-adds per row, total = fma(value, ratio[column], total) from 0.0
 // over the row's entries ascending. The chains advance side by side over the
 // entries all R rows have, which hides the latency of the multiply-add; then
 // each row finishes its own chain and is handed to finish(l, total) at once,
 // rows ascending (so a finish that writes an array is seen by the rows after
-// it, as in a row-by-row sweep). `spans` receives the rows' spans. Returns
-// whether every row is a run.
+// it, as in a row-by-row sweep). `spans` are the rows' spans (group_spans).
+// Returns whether every row is a run.
 template <int R, class A, class Finish>
-[[gnu::always_inline]] inline bool back_project_group(const A& a, index_t first, RowSpan (&spans)[R],
-                                                      Finish finish) {
+[[gnu::always_inline]] inline bool back_project_group(const A& a, const RowSpan* spans, Finish finish) {
     long long common = LLONG_MAX;
     bool runs = A::runs;
     double total[R];
     for (int l = 0; l < R; ++l) {
-        spans[l] = a.row(first + l);
         common = std::min(common, spans[l].count);
         runs = runs && spans[l].column >= 0;
         total[l] = 0.0;
@@ -335,12 +344,13 @@ template <class V, class A>
     }
     index_t j = 0;
     for (; j + R <= n; j += R) {
-        RowSpan spans[R];
+        RowSpan scratch[R];
+        const RowSpan* const spans = group_spans<R>(a, j, scratch);
         double xs[R];
         if constexpr (A::runs) {
             // Runs going forward: all R updates first, then the blocked
             // forward terms.
-            const bool runs = back_project_group<R>(a, j, spans, [&](int l, double total) KERNELS_INLINE {
+            const bool runs = back_project_group<R>(a, spans, [&](int l, double total) KERNELS_INLINE {
                 xs[l] = total;
             });
             if (runs && forward_next) {
@@ -353,15 +363,16 @@ template <class V, class A>
                 }
             }
         } else {
-            back_project_group<R>(a, j, spans, [&](int l, double total) KERNELS_INLINE {
+            back_project_group<R>(a, spans, [&](int l, double total) KERNELS_INLINE {
                 const double xj = update(a, j + l, total);
                 if (forward_next) forward_row<V>(a, spans[l], xj);
             });
         }
     }
     for (; j < n; ++j) {
-        RowSpan spans[1];
-        back_project_group<1>(a, j, spans, [&](int, double total) KERNELS_INLINE {
+        RowSpan scratch[1];
+        const RowSpan* const spans = group_spans<1>(a, j, scratch);
+        back_project_group<1>(a, spans, [&](int, double total) KERNELS_INLINE {
             const double xj = update(a, j, total);
             if (forward_next) forward_row<V>(a, spans[0], xj);
         });
@@ -376,12 +387,14 @@ template <class A>
     const index_t n = a.n;
     index_t j = 0;
     for (; j + R <= n; j += R) {
-        RowSpan spans[R];
-        back_project_group<R>(a, j, spans, [&](int l, double total) KERNELS_INLINE { a.correction[j + l] = total; });
+        RowSpan scratch[R];
+        back_project_group<R>(a, group_spans<R>(a, j, scratch),
+                              [&](int l, double total) KERNELS_INLINE { a.correction[j + l] = total; });
     }
     for (; j < n; ++j) {
-        RowSpan spans[1];
-        back_project_group<1>(a, j, spans, [&](int, double total) KERNELS_INLINE { a.correction[j] = total; });
+        RowSpan scratch[1];
+        back_project_group<1>(a, group_spans<1>(a, j, scratch),
+                              [&](int, double total) KERNELS_INLINE { a.correction[j] = total; });
     }
     for (index_t i = 0; i < n; ++i) a.correction[i] = a.correction[i] / a.divisor(i);
     for (index_t i = 0; i < n; ++i) a.x[i] = a.x[i] * a.correction[i];

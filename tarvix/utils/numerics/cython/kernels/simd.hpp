@@ -45,6 +45,8 @@ struct Lanes<1> {
     static void store(double* p, D v) noexcept { *p = v; }
     // The first `count` lanes (all of them for count >= width).
     static M first(index_t count) noexcept { return count > 0; }
+    // The lanes t whose position start + t lies in [0, count).
+    static M positions_inside(index_t start, index_t count) noexcept { return start >= 0 && start < count; }
     static D load_masked(const double* p, M m) noexcept { return m ? *p : 0.0; }
     static void store_masked(double* p, M m, D v) noexcept {
         if (m) *p = v;
@@ -111,6 +113,12 @@ struct Lanes<4> {
     [[KERNELS_AVX2]] static M first(index_t count) noexcept {
         const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
         return _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_set1_epi64x(count), lane));
+    }
+    [[KERNELS_AVX2]] static M positions_inside(index_t start, index_t count) noexcept {
+        const __m256i lane = _mm256_setr_epi64x(0, 1, 2, 3);
+        const __m256i position = _mm256_add_epi64(_mm256_set1_epi64x(start), lane);
+        return _mm256_castsi256_pd(_mm256_and_si256(_mm256_cmpgt_epi64(position, _mm256_set1_epi64x(-1)),
+                                                    _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), position)));
     }
     // Lanes outside the mask are not read (no fault there) and read as 0.
     [[KERNELS_AVX2]] static D load_masked(const double* p, M m) noexcept {
@@ -184,6 +192,12 @@ struct Lanes<8> {
     [[KERNELS_AVX512]] static void store(double* p, D v) noexcept { _mm512_storeu_pd(p, v); }
     [[KERNELS_AVX512]] static M first(index_t count) noexcept {
         return count >= 8 ? M(0xff) : M((1u << (count > 0 ? count : 0)) - 1);
+    }
+    [[KERNELS_AVX512]] static M positions_inside(index_t start, index_t count) noexcept {
+        const __m512i lane = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m512i position = _mm512_add_epi64(_mm512_set1_epi64(start), lane);
+        return _mm512_mask_cmpgt_epi64_mask(_mm512_cmpgt_epi64_mask(position, _mm512_set1_epi64(-1)),
+                                            _mm512_set1_epi64(count), position);
     }
     // Lanes outside the mask are not read (no fault there) and read as 0.
     [[KERNELS_AVX512]] static D load_masked(const double* p, M m) noexcept {
