@@ -136,7 +136,9 @@ PyObject* build_gaussian_response(PyObject* axis_object, Strided1<const double> 
     if (!wide) {
         indices = new_uninitialised_array<std::int32_t>(total);
         if (!indices) return nullptr;
-        kg::fill_columns(windows.data(), n, offsets.data(), array_data<std::int32_t>(indices));
+        // Through the dispatch for the kernel level's widest vectors.
+        std::int32_t* const columns = array_data<std::int32_t>(indices);
+        kernels::dispatch([&]<class>() { kg::fill_columns(windows.data(), n, offsets.data(), columns); });
         indices = to_int32.finish(std::move(indices));
     } else if (to_int32.own()) {
         // NumPy's refusal of a column beyond 32 bits.
