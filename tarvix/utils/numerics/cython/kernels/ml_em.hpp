@@ -170,6 +170,32 @@ template <class V, class A>
     }
 }
 
+// The columns that R run rows cover: [lo, hi) their union (lo > hi when
+// all are empty), [core_lo, core_hi) the columns inside every row (none
+// when a row is empty), total the rows' entries.
+struct RunCover {
+    long long lo, hi, core_lo, core_hi, total;
+};
+
+template <int R>
+[[gnu::always_inline]] inline RunCover run_cover(const RowSpan* rows) noexcept {
+    RunCover cover{LLONG_MAX, 0, 0, LLONG_MAX, 0};
+    for (int l = 0; l < R; ++l) {
+        const long long count = rows[l].count;
+        if (count == 0) {
+            cover.core_hi = 0;
+            continue;
+        }
+        const long long first = rows[l].column;
+        cover.lo = std::min(cover.lo, first);
+        cover.hi = std::max(cover.hi, first + count);
+        cover.core_lo = std::max(cover.core_lo, first);
+        cover.core_hi = std::min(cover.core_hi, first + count);
+        cover.total += count;
+    }
+    return cover;
+}
+
 // The forward terms of R adjacent run rows with updated values xs, onto
 // estimate[n] in blocks of V::width columns: each block is loaded once,
 // takes the terms of every row that reaches it, rows ascending, and is
@@ -183,20 +209,8 @@ template <class V, int R>
 [[gnu::always_inline]] inline void add_rows(const double* values, const RowSpan* rows, const double* xs,
                                             double* estimate, index_t n) {
     constexpr int W = V::width;
-    long long lo = LLONG_MAX, hi = 0, core_lo = 0, core_hi = LLONG_MAX, total = 0;
-    for (int l = 0; l < R; ++l) {
-        const long long count = rows[l].count;
-        if (count == 0) {
-            core_hi = 0;  // no column lies inside every row
-            continue;
-        }
-        const long long first = rows[l].column;
-        lo = std::min(lo, first);
-        hi = std::max(hi, first + count);
-        core_lo = std::max(core_lo, first);
-        core_hi = std::min(core_hi, first + count);
-        total += count;
-    }
+    const RunCover cover = run_cover<R>(rows);
+    const long long lo = cover.lo, hi = cover.hi, total = cover.total;
     if (total == 0) return;
     if (hi - lo > total + W * R) {
         for (int l = 0; l < R; ++l) add_scaled<V>(values + rows[l].begin, xs[l], estimate + rows[l].column, rows[l].count);
@@ -208,8 +222,8 @@ template <class V, int R>
     // core_end-1 lie inside every row (none when a row is empty); the vector blocks stop
     // before one would pass the end of estimate.
     const long long blocks = std::max(0LL, std::min((hi - lo + W - 1) / W, (n - lo) / W));
-    const long long core_first = std::min(blocks, std::max(0LL, (core_lo - lo + W - 1) / W));
-    const long long core_end = std::max(core_first, std::min(blocks, (core_hi - lo) / W));
+    const long long core_first = std::min(blocks, std::max(0LL, (cover.core_lo - lo + W - 1) / W));
+    const long long core_end = std::max(core_first, std::min(blocks, (cover.core_hi - lo) / W));
     auto masked_block = [&](long long c) KERNELS_INLINE {
         auto e = V::load(estimate + c);
         for (int l = 0; l < R; ++l) {

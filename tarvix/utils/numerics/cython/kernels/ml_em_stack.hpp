@@ -94,25 +94,14 @@ template <class V, int R, int C, class Resp>
 // a walk over their union to pay.
 template <int R, class Column>
 [[gnu::always_inline]] inline bool walk_run_columns(const RowSpan (&spans)[R], Column&& column) {
-    long long lo = LLONG_MAX, hi = 0, core_lo = 0, core_hi = LLONG_MAX, total = 0;
-    for (int l = 0; l < R; ++l) {
-        if (spans[l].count == 0) {
-            core_hi = 0;  // no column lies inside every row
-            continue;
-        }
-        lo = std::min(lo, spans[l].column);
-        hi = std::max(hi, spans[l].column + spans[l].count);
-        core_lo = std::max(core_lo, spans[l].column);
-        core_hi = std::min(core_hi, spans[l].column + spans[l].count);
-        total += spans[l].count;
-    }
-    if (total == 0) return true;
-    if (hi - lo > total + R) return false;
-    core_lo = std::clamp(core_lo, lo, hi);
-    core_hi = std::clamp(core_hi, core_lo, hi);
-    for (long long c = lo; c < core_lo; ++c) column(c, false);
-    for (long long c = core_lo; c < core_hi; ++c) column(c, true);
-    for (long long c = core_hi; c < hi; ++c) column(c, false);
+    RunCover cover = run_cover<R>(spans);
+    if (cover.total == 0) return true;
+    if (cover.hi - cover.lo > cover.total + R) return false;
+    cover.core_lo = std::clamp(cover.core_lo, cover.lo, cover.hi);
+    cover.core_hi = std::clamp(cover.core_hi, cover.core_lo, cover.hi);
+    for (long long c = cover.lo; c < cover.core_lo; ++c) column(c, false);
+    for (long long c = cover.core_lo; c < cover.core_hi; ++c) column(c, true);
+    for (long long c = cover.core_hi; c < cover.hi; ++c) column(c, false);
     return true;
 }
 
