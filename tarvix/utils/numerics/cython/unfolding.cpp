@@ -247,7 +247,7 @@ PyObject* poisson_log_likelihood_cy(PyObject*, PyObject* const* args, Py_ssize_t
         if (!response.check(n, n, "Y.shape[1]", negative)) return nullptr;
         frame::Ref result = frame::new_uninitialised_array<double>(spectra);
         if (!result) return nullptr;
-        km::ConvergeWork work;
+        km::LikelihoodWork work;
         work.allocate(spectra, n);
         {
             frame::WithoutGil released;

@@ -378,8 +378,22 @@ inline void converge_stack(const Csr& csr, ConvergeWork& w, bool negative, doubl
     with_engine(csr, w, negative, [&](const auto& engine) KERNELS_INLINE { converge(engine, w, tolerance, max_passes); });
 }
 
-// ll[s] = L(x) for every spectrum, x loaded into w.x (S x n of it).
-inline void log_likelihood_stack(const Csr& csr, ConvergeWork& w, bool negative) {
+// What the log-likelihood of given estimates needs: x and its forward
+// projection (n x lanes each), ll[lanes].
+struct LikelihoodWork : StackArrays {
+    std::vector<double> x, mu, ll;
+
+    // Room for S spectra of n bins; throws std::bad_alloc.
+    void allocate(index_t spectra_count, index_t bins) {
+        allocate_stack(spectra_count, bins);
+        x.assign(y.size(), 0.0);
+        mu.assign(y.size(), 0.0);
+        ll.assign(static_cast<std::size_t>(lanes), 0.0);
+    }
+};
+
+// ll[s] = L(x) for every spectrum, x and y loaded into w (S x n of each).
+inline void log_likelihood_stack(const Csr& csr, LikelihoodWork& w, bool negative) {
     if (w.spectra == 0) return;
     with_engine(csr, w, negative, [&](const auto& engine) KERNELS_INLINE {
         engine.forward(w.x.data(), w.mu.data());
