@@ -144,6 +144,13 @@ Ref new_uninitialised_array(npy_intp rows, npy_intp columns) {
     return Ref::steal(PyArray_SimpleNew(2, shape, NumpyType<T>::number));
 }
 
+// The same with three dimensions, C order.
+template <class T>
+Ref new_uninitialised_array(npy_intp planes, npy_intp rows, npy_intp columns) {
+    npy_intp shape[3] = {planes, rows, columns};
+    return Ref::steal(PyArray_SimpleNew(3, shape, NumpyType<T>::number));
+}
+
 template <class T>
 T* array_data(const Ref& array) noexcept {
     return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));

@@ -202,7 +202,8 @@ int run_exec_steps(PyObject* module) {
     Ref numpy = Ref::steal(PyImport_ImportModuleLevel("numpy", nullptr, nullptr, nullptr, 0));
     if (!numpy) return -1;
     if (PyObject_SetAttrString(module, "np", numpy.get()) < 0) return -1;
-    return bind_functions(module);
+    if (bind_functions(module) < 0) return -1;
+    return description->exec_hook ? description->exec_hook(module) : 0;
 }
 
 int exec_module(PyObject* module) {
@@ -243,7 +244,7 @@ PyObject* init_module(const ModuleDescription& module) {
         method_table[i] = PyMethodDef{
             module.functions[i].name,
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module.functions[i].implementation)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
+            METH_FASTCALL | METH_KEYWORDS, module.functions[i].doc};
     }
     method_table[count] = PyMethodDef{nullptr, nullptr, 0, nullptr};
     slots[0] = PyModuleDef_Slot{Py_mod_create, reinterpret_cast<void*>(create_module)};
