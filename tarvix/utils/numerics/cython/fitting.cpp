@@ -1,0 +1,391 @@
+// tarvix.utils.numerics.cython.fitting: Poisson and least-squares fits of
+// peaks, one spectrum (or region) per row of a stack, with the covariance
+// of the parameters, the peaks' areas and their errors.
+//
+// Every row is fitted alone, in order, by the same code: row s of a result
+// is bit for bit what Y[s] alone gives. The model, the objective, the small
+// solves and the damped loop are kernels (kernels/fit_*.hpp); this file
+// checks the arguments, lays out the rows and makes the results.
+
+#include "frame/args.hpp"
+#include "frame/arrays.hpp"
+#include "frame/buffer.hpp"
+#include "frame/errors.hpp"
+#include "frame/interrupt.hpp"
+#include "frame/module.hpp"
+#include "frame/scalars.hpp"
+#include "kernels/dispatch.hpp"
+#include "kernels/fit_loop.hpp"
+#include "kernels/fit_peaks_model.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+namespace kf = kernels::fit;
+
+// --- FitResult, the named tuple every fit returns.
+
+PyStructSequence_Field fit_result_fields[] = {
+    {"params", "(S, P) the fitted parameters"},
+    {"covariance", "(S, P, P) the inverse information matrix over the free parameters (0 for fixed ones)"},
+    {"objective", "(S,) the Poisson deviance or chi-square at the optimum"},
+    {"iterations", "(S,) int64, Jacobian evaluations"},
+    {"status", "(S,) int32: 0 converged, 1 max_iterations reached, 2 singular information, 3 invalid row"},
+    {"areas", "(S, K) each peak's area"},
+    {"area_errors", "(S, K) the standard errors of the areas"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc fit_result_description = {
+    "tarvix.utils.numerics.cython.fitting.FitResult",
+    "The result of a fit: params, covariance, objective, iterations, status, areas, area_errors.",
+    fit_result_fields,
+    7,
+};
+
+PyTypeObject* fit_result_type = nullptr;  // made once, kept for the life of the process
+
+int add_fit_result(PyObject* module) {
+    if (fit_result_type == nullptr) {
+        fit_result_type = PyStructSequence_NewType(&fit_result_description);
+        if (fit_result_type == nullptr) return -1;
+    }
+    return PyModule_AddObjectRef(module, "FitResult", reinterpret_cast<PyObject*>(fit_result_type));
+}
+
+// The result arrays of S rows, P parameters and K areas.
+struct FitResults {
+    frame::Ref params, covariance, objective, iterations, status, areas, area_errors;
+
+    bool allocate(Py_ssize_t S, Py_ssize_t P, Py_ssize_t K) {
+        params = frame::new_uninitialised_array<double>(S, P);
+        covariance = frame::new_uninitialised_array<double>(S, P, P);
+        objective = frame::new_uninitialised_array<double>(S);
+        iterations = frame::new_uninitialised_array<std::int64_t>(S);
+        status = frame::new_uninitialised_array<std::int32_t>(S);
+        areas = frame::new_uninitialised_array<double>(S, K);
+        area_errors = frame::new_uninitialised_array<double>(S, K);
+        return params && covariance && objective && iterations && status && areas && area_errors;
+    }
+
+    kf::StackOutputs outputs() const {
+        return {frame::array_data<double>(params),        frame::array_data<double>(covariance),
+                frame::array_data<double>(objective),     frame::array_data<std::int64_t>(iterations),
+                frame::array_data<std::int32_t>(status),  frame::array_data<double>(areas),
+                frame::array_data<double>(area_errors)};
+    }
+
+    // The FitResult holding the arrays (new reference), or nullptr.
+    PyObject* to_tuple() {
+        frame::Ref result = frame::Ref::steal(PyStructSequence_New(fit_result_type));
+        if (!result) return nullptr;
+        frame::Ref* fields[] = {&params, &covariance, &objective, &iterations, &status, &areas, &area_errors};
+        for (Py_ssize_t i = 0; i < 7; ++i) PyStructSequence_SetItem(result.get(), i, fields[i]->release());
+        return result.release();
+    }
+};
+
+// --- Arguments both fits take.
+
+// ValueError "<name> has shape (...) but <other> has shape (...); <need>".
+void raise_shape_mismatch(const char* name, const frame::HeldBuffer& array, int ndim, const char* other_name,
+                          const frame::HeldBuffer& other, int other_ndim, const char* need) {
+    auto shape = [](const frame::HeldBuffer& buffer, int dims) {
+        return dims == 1 ? PyUnicode_FromFormat("(%zd,)", buffer.extent(0))
+                         : PyUnicode_FromFormat("(%zd, %zd)", buffer.extent(0), buffer.extent(1));
+    };
+    frame::Ref first = frame::Ref::steal(shape(array, ndim));
+    frame::Ref second = frame::Ref::steal(shape(other, other_ndim));
+    if (!first || !second) return;
+    PyErr_Format(PyExc_ValueError, "%s has shape %U but %s has shape %U; %s", name, first.get(), other_name,
+                 second.get(), need);
+}
+
+// An array of one row for all, or one row per spectrum: 1-D or 2-D float64.
+struct RowsArgument {
+    frame::HeldBuffer buffer;
+    int ndim = 0;  // 0 for None
+
+    bool acquire(PyObject* object) {
+        if (object == Py_None) return buffer.acquire_array(object, frame::float64_t, 1);
+        ndim = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object));
+        if (ndim != 1 && ndim != 2) {
+            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1 or 2, got %d)", ndim);
+            return false;
+        }
+        return buffer.acquire_array(object, frame::float64_t, ndim);
+    }
+    bool none() const noexcept { return ndim == 0; }
+    Py_ssize_t rows() const noexcept { return ndim == 2 ? buffer.extent(0) : 1; }
+    Py_ssize_t length() const noexcept { return buffer.extent(ndim == 2 ? 1 : 0); }
+
+    // Row s of S: the array's own row, or its one row for all (row stride 0).
+    kernels::Strided2<const double> view(Py_ssize_t S) const noexcept {
+        if (none()) return {};
+        if (ndim == 2) return buffer.view2<const double>();
+        const auto row = buffer.view1<const double>();
+        return {row.data, S, row.size, 0, row.stride};
+    }
+
+    // Shape (columns,) or (S, columns), else ValueError naming both shapes.
+    bool check_shape(const char* name, Py_ssize_t S, Py_ssize_t columns, const char* other_name,
+                     const frame::HeldBuffer& other, int other_ndim, const char* need) const {
+        if (none() || (length() == columns && (ndim == 1 || rows() == S))) return true;
+        raise_shape_mismatch(name, buffer, ndim, other_name, other, other_ndim, need);
+        return false;
+    }
+};
+
+// Y, params and the bounds, with the loop's settings.
+struct CommonInputs {
+    frame::HeldBuffer Y;
+    RowsArgument params, lower, upper;
+    kf::Settings settings;
+
+    Py_ssize_t spectra() const noexcept { return Y.extent(0); }
+    Py_ssize_t channels() const noexcept { return Y.extent(1); }
+    Py_ssize_t parameters() const noexcept { return params.length(); }
+
+    bool take_settings(PyObject* max_iterations, PyObject* tolerance) {
+        int iterations = 200;
+        if ((max_iterations && !frame::to_int32(max_iterations, iterations)) ||
+            (tolerance && !frame::to_double(tolerance, settings.tolerance))) {
+            return false;
+        }
+        settings.max_iterations = iterations;
+        return true;
+    }
+
+    // The values and shapes, after every buffer is held.
+    bool check() const {
+        if (settings.max_iterations < 0) {
+            PyErr_Format(PyExc_ValueError, "max_iterations is %lld; it must be >= 0",
+                         static_cast<long long>(settings.max_iterations));
+            return false;
+        }
+        if (std::isnan(settings.tolerance)) {
+            PyErr_SetString(PyExc_ValueError, "tolerance is NaN; it must be a number (0 runs to max_iterations)");
+            return false;
+        }
+        const Py_ssize_t S = spectra();
+        const Py_ssize_t P = parameters();
+        if (!params.check_shape("params", S, P, "Y", Y, 2, "a 2-D params needs one row per spectrum of Y")) {
+            return false;
+        }
+        const char* const need = "the bounds need the shape of params, (P,) or (S, P)";
+        return lower.check_shape("lower", S, P, "params", params.buffer, params.ndim, need) &&
+               upper.check_shape("upper", S, P, "params", params.buffer, params.ndim, need) && check_bounds();
+    }
+
+    // lower <= upper everywhere, neither NaN.
+    bool check_bounds() const {
+        const Py_ssize_t P = parameters();
+        const Py_ssize_t rows = std::max(lower.none() ? 1 : lower.rows(), upper.none() ? 1 : upper.rows());
+        const auto low = lower.view(rows);
+        const auto high = upper.view(rows);
+        for (Py_ssize_t s = 0; s < rows; ++s) {
+            for (Py_ssize_t a = 0; a < P; ++a) {
+                const double l = lower.none() ? -INFINITY : low(s, a);
+                const double u = upper.none() ? INFINITY : high(s, a);
+                if (l <= u) continue;
+                frame::Ref l_object = frame::Ref::steal(PyFloat_FromDouble(l));
+                frame::Ref u_object = frame::Ref::steal(PyFloat_FromDouble(u));
+                if (!l_object || !u_object) return false;
+                PyErr_Format(PyExc_ValueError,
+                             "the bounds of row %zd, parameter %zd are inconsistent: lower = %R, upper = %R "
+                             "(lower must not be above upper, and neither may be NaN)",
+                             s, a, l_object.get(), u_object.get());
+                return false;
+            }
+        }
+        return true;
+    }
+
+    kf::StackInputs stack(const RowsArgument& weights) const {
+        const Py_ssize_t S = spectra();
+        return {Y.view2<const double>(), params.view(S), lower.view(S), upper.view(S), weights.view(S)};
+    }
+};
+
+// An axis that must be finite and strictly ascending, copied contiguous.
+bool ascending_axis(const frame::HeldBuffer& x, std::vector<double>& out) {
+    const auto view = x.view1<const double>();
+    out.resize(static_cast<std::size_t>(view.size));
+    for (Py_ssize_t i = 0; i < view.size; ++i) {
+        const double value = view[i];
+        out[static_cast<std::size_t>(i)] = value;
+        const bool finite = std::isfinite(value);
+        if (finite && (i == 0 || value > out[static_cast<std::size_t>(i - 1)])) continue;
+        frame::Ref value_object = frame::Ref::steal(PyFloat_FromDouble(value));
+        if (!value_object) return false;
+        if (!finite) {
+            PyErr_Format(PyExc_ValueError, "x[%zd] = %R is not finite", i, value_object.get());
+        } else {
+            frame::Ref previous = frame::Ref::steal(PyFloat_FromDouble(out[static_cast<std::size_t>(i - 1)]));
+            if (!previous) return false;
+            PyErr_Format(PyExc_ValueError, "x[%zd] = %R is not above x[%zd] = %R: x must ascend", i,
+                         value_object.get(), i - 1, previous.get());
+        }
+        return false;
+    }
+    return true;
+}
+
+// The (rows, q) basis columns, finite, copied column by column.
+bool basis_columns(const frame::HeldBuffer& background, std::vector<double>& out) {
+    const auto view = background.view2<const double>();
+    out.resize(static_cast<std::size_t>(view.rows * view.columns));
+    for (Py_ssize_t c = 0; c < view.columns; ++c) {
+        for (Py_ssize_t i = 0; i < view.rows; ++i) {
+            const double value = view(i, c);
+            if (!std::isfinite(value)) {
+                frame::Ref value_object = frame::Ref::steal(PyFloat_FromDouble(value));
+                if (value_object) {
+                    PyErr_Format(PyExc_ValueError, "background[%zd, %zd] = %R is not finite", i, c,
+                                 value_object.get());
+                }
+                return false;
+            }
+            out[static_cast<std::size_t>(c * view.rows + i)] = value;
+        }
+    }
+    return true;
+}
+
+// Fits the stack with `model` at the kernel level, without the lock and
+// interruptible between rows. The results, or nullptr with the exception set.
+template <class Model>
+PyObject* run_fits(Model& model, const CommonInputs& in, const RowsArgument& weights, FitResults& results) {
+    const Py_ssize_t P = in.parameters();
+    kf::FitWork work;
+    work.allocate(P, in.channels());
+    kf::RowWork row;
+    row.allocate(P, in.channels());
+    const kf::StackInputs stack = in.stack(weights);
+    const kf::StackOutputs outputs = results.outputs();
+    bool interrupted = false;
+    {
+        frame::InterruptibleSection section;
+        const kernels::StopCheck stop = section.check();
+        kernels::dispatch(
+            [&]<class V>() { kf::fit_stack<V>(model, stack, outputs, in.settings, work, row, stop); });
+        interrupted = section.interrupted();
+    }
+    if (interrupted) return nullptr;
+    return results.to_tuple();
+}
+
+// --- fit_peaks_cy(x, Y, params, background=None, lower=None, upper=None, steps=False,
+//                  poisson=True, weights=None, binned=False, max_iterations=200, tolerance=1e-10)
+
+const frame::Signature<12> peaks_signature{"fit_peaks_cy",
+                                           {"x", "Y", "params", "background", "lower", "upper", "steps",
+                                            "poisson", "weights", "binned", "max_iterations", "tolerance"},
+                                           3};
+
+PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("fit_peaks_cy", [&]() -> PyObject* {
+        std::array<PyObject*, 12> v;
+        if (!peaks_signature.parse(args, nargs, kwnames, v)) return nullptr;
+        CommonInputs in;
+        if (!in.take_settings(v[10], v[11])) return nullptr;
+        PyObject* const none = Py_None;
+        for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}) {
+            PyObject* const object = v[i] ? v[i] : none;
+            const char* const name = peaks_signature.names[i].text();
+            const bool flag = i == 6 || i == 7 || i == 9;
+            if (!(flag ? frame::check_flag(object, name) : frame::check_ndarray(object, name))) return nullptr;
+        }
+        const bool steps = v[6] == Py_True;
+        const bool poisson = v[7] == nullptr || v[7] == Py_True;
+        const bool binned = v[9] == Py_True;
+        frame::HeldBuffer x, background;
+        RowsArgument weights;
+        if (!x.acquire_array(v[0], frame::float64_t, 1) || !in.Y.acquire_array(v[1], frame::float64_t, 2) ||
+            !in.params.acquire(v[2]) || !background.acquire_array(v[3] ? v[3] : none, frame::float64_t, 2) ||
+            !in.lower.acquire(v[4] ? v[4] : none) || !in.upper.acquire(v[5] ? v[5] : none) ||
+            !weights.acquire(v[8] ? v[8] : none) || !frame::refuse_none(v[0], "x") ||
+            !frame::refuse_none(v[1], "Y") || !frame::refuse_none(v[2], "params")) {
+            return nullptr;
+        }
+
+        const Py_ssize_t S = in.spectra();
+        const Py_ssize_t m = in.channels();
+        const Py_ssize_t P = in.parameters();
+        const bool has_background = v[3] && v[3] != Py_None;
+        const Py_ssize_t q = has_background ? background.extent(1) : 0;
+        if (x.extent(0) != m + (binned ? 1 : 0)) {
+            raise_shape_mismatch("x", x, 1, "Y", in.Y, 2,
+                                 binned ? "with binned=True x holds the Y.shape[1] + 1 channel edges"
+                                        : "x holds the Y.shape[1] channel centres (binned=False)");
+            return nullptr;
+        }
+        if (has_background && background.extent(0) != m) {
+            raise_shape_mismatch("background", background, 2, "Y", in.Y, 2,
+                                 "background needs one row per channel, Y.shape[1]");
+            return nullptr;
+        }
+        const Py_ssize_t per_peak = steps ? 4 : 3;
+        if (P < q || (P - q) % per_peak != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "params has %zd entries per row and background %zd columns, which leaves %zd for the "
+                         "peaks: that must be a multiple of %zd (A, mu, variance%s per peak)",
+                         P, q, P - q, per_peak, steps ? ", h" : "");
+            return nullptr;
+        }
+        if (!poisson || weights.none()) {
+            if (!weights.check_shape("weights", S, m, "Y", in.Y, 2,
+                                     "weights need shape (Y.shape[1],) or that of Y")) {
+                return nullptr;
+            }
+        } else {
+            PyErr_SetString(PyExc_ValueError,
+                            "weights are for least squares (poisson=False); a Poisson fit weighs each channel "
+                            "by its mean");
+            return nullptr;
+        }
+        if (!in.check()) return nullptr;
+        std::vector<double> axis, basis;
+        if (!ascending_axis(x, axis) || (has_background && !basis_columns(background, basis))) return nullptr;
+
+        in.settings.estimator = poisson ? kf::Estimator::poisson : kf::Estimator::least_squares;
+        const kf::PeakShape shape{(P - q) / per_peak, q, m, steps, binned};
+        FitResults results;
+        if (!results.allocate(S, P, shape.peaks)) return nullptr;
+        kf::PeakModel model(shape, axis.data(), basis.data());
+        return run_fits(model, in, weights, results);
+    });
+}
+
+constexpr const char fit_peaks_doc[] =
+    "fit_peaks_cy($module, x, Y, params, background=None, lower=None, upper=None, steps=False, poisson=True, "
+    "weights=None, binned=False, max_iterations=200, tolerance=1e-10)\n--\n\n"
+    "Fit Gaussian peaks, with optional steps and a linear background, to every row of Y.\n\n"
+    "The model of a row is sum_k A_k exp(-(x - mu_k)**2 / (2 v_k))\n"
+    "+ sum_k h_k erfc((x - mu_k) / sqrt(2 v_k)) / 2 (with steps=True) + background @ b,\n"
+    "evaluated at the channel centres x (m,), or integrated over each channel between\n"
+    "the edges x (m + 1,) with binned=True. params holds K peaks (A, mu, variance) or\n"
+    "(A, mu, variance, h), then the q background coefficients; (P,) for all rows or (S, P).\n"
+    "poisson=True minimises the Poisson deviance, poisson=False the weighted chi-square.\n"
+    "lower and upper bound the parameters (equal bounds hold one fixed).\n\n"
+    "Returns a FitResult: params (S, P), covariance (S, P, P), objective (S,),\n"
+    "iterations (S,) int64, status (S,) int32 (0 converged, 1 max_iterations reached,\n"
+    "2 singular information matrix, 3 invalid row), areas (S, K) = A sqrt(2 pi v) and\n"
+    "area_errors (S, K).\n\n"
+    "Raises TypeError and ValueError for arguments of the wrong type, dtype, dimensions\n"
+    "or shape, inconsistent bounds, max_iterations < 0 or a NaN tolerance.";
+
+constexpr frame::FunctionEntry functions[] = {
+    {"fit_peaks_cy", fit_peaks_cy, fit_peaks_doc},
+};
+
+constexpr frame::ModuleDescription module_description{"fitting", "tarvix.utils.numerics.cython.fitting",
+                                                      functions, add_fit_result};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_fitting() { return frame::init_module(module_description); }

@@ -1,0 +1,126 @@
+"""Poisson and least-squares fits of peaks, one spectrum or region per row.
+
+Every row of a stack is fitted alone by the same code, so row s of every
+result is bit for bit what ``Y[s]`` alone gives, at every kernel level. The
+interpreter lock is released for all the fitting; a signal (Ctrl-C) ends a
+long call between rows with its exception.
+"""
+
+from typing import NamedTuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+class FitResult(NamedTuple):
+    """The result of a fit of S rows with P parameters and K peaks or lines.
+
+    A struct sequence: indexable like a tuple, its fields readable by name.
+    """
+
+    params: NDArray[np.float64]
+    """(S, P) the fitted parameters."""
+    covariance: NDArray[np.float64]
+    """(S, P, P) the inverse information matrix at the optimum over the free
+    parameters; rows and columns of fixed parameters, and of parameters held
+    at a bound that the objective pushes outward, are 0. Unscaled for least
+    squares (multiply by objective / (m - free parameters) for the scaled
+    form); NaN over the free block where the matrix is singular."""
+    objective: NDArray[np.float64]
+    """(S,) the Poisson deviance or the chi-square; NaN for an invalid row."""
+    iterations: NDArray[np.int64]
+    """(S,) Jacobian evaluations."""
+    status: NDArray[np.int32]
+    """(S,) 0 converged; 1 max_iterations reached (or no finite objective
+    found); 2 singular information matrix at the end; 3 invalid row."""
+    areas: NDArray[np.float64]
+    """(S, K) fit_peaks_cy: A sqrt(2 pi v), the integral of each Gaussian over
+    x. fit_folded_cy: each line's A."""
+    area_errors: NDArray[np.float64]
+    """(S, K) the standard errors of the areas, through the covariance."""
+
+def fit_peaks_cy(
+    x: NDArray[np.float64],
+    Y: NDArray[np.float64],
+    params: NDArray[np.float64],
+    background: NDArray[np.float64] | None = None,
+    lower: NDArray[np.float64] | None = None,
+    upper: NDArray[np.float64] | None = None,
+    steps: bool | None = False,
+    poisson: bool | None = True,
+    weights: NDArray[np.float64] | None = None,
+    binned: bool | None = False,
+    max_iterations: int = 200,
+    tolerance: float = 1e-10,
+) -> FitResult:
+    """Fit Gaussian peaks, with optional steps and a linear background, to
+    every row of Y.
+
+    The model of a row is
+    f(x) = sum_k A_k exp(-(x - mu_k)**2 / (2 v_k))
+         + sum_k h_k erfc((x - mu_k) / sqrt(2 v_k)) / 2     (steps=True)
+         + sum_c b_c background[:, c].
+    The step is the usual one under a photopeak, higher on the low-energy
+    side. With binned=True every peak and step is integrated over its
+    channel, from edge x[i] to x[i+1], in closed form (what a histogram
+    holds); the background columns are taken per channel as given.
+
+    The estimator: poisson=True minimises the deviance
+    D = 2 sum_i (mu_i - y_i + y_i ln(y_i / mu_i)) (a y_i = 0 term is 2 mu_i);
+    poisson=False minimises chi2 = sum_i w_i (y_i - mu_i)**2. The method is
+    a damped Gauss-Newton (Levenberg-Marquardt) on the information matrix
+    (J^T diag(1/mu) J, Fisher scoring, for Poisson; J^T W J for least
+    squares), with bounds kept by projection; a step is taken only if it
+    lowers the objective, and a Poisson step that makes some mean negative,
+    or zero where there are counts, is not taken. A row stops when a step
+    accepted at small damping lowers the objective by less than
+    tolerance * max(1, objective), or after max_iterations Jacobian
+    evaluations.
+
+    Args:
+        x: 1-D float64 shared by all rows: the m channel centres, or with
+            binned=True the m + 1 channel edges; finite and ascending.
+        Y: 2-D float64 (S, m), one spectrum or region per row (a single one
+            is ``y[np.newaxis]``). For Poisson, counts >= 0.
+        params: float64 (P,), one start for all rows, or (S, P). K peaks of
+            (A, mu, variance), or (A, mu, variance, h) with steps=True, then
+            q background coefficients: P - q must be a multiple of 3 (or 4).
+            With steps=False the first 3K entries of a result row feed
+            ``gaussian.multi_gaussian_cy`` directly.
+        background: None, or 2-D float64 (m, q) basis columns, finite (for a
+            region, ``[1, x - x0]``).
+        lower, upper: None (unbounded) or float64 (P,) or (S, P); +-inf is
+            unbounded. The start is projected into the bounds; equal bounds
+            hold a parameter fixed at that value. Variances are kept
+            positive (at least 1e-100) whatever the bounds say.
+        steps: whether each peak has a step (4 parameters a peak).
+        poisson: Poisson deviance (True) or least squares (False).
+        weights: least squares only: None (all 1), float64 (m,) or (S, m),
+            each >= 0.
+        binned: x holds edges and the peaks are integrated per channel.
+        max_iterations: the most Jacobian evaluations per row (0 returns the
+            projected start).
+        tolerance: the relative gain below which a row has converged.
+
+    Returns:
+        A FitResult of new C-contiguous arrays; areas are A sqrt(2 pi v): with
+        binned=True the peak's counts, with sampled centres the counts times
+        the channel width. A row with NaN or infinite counts, weights or
+        start, a negative count (Poisson) or a negative weight gets status
+        3, keeps its start, objective NaN and covariance NaN; the other rows
+        are unaffected.
+
+    Raises:
+        TypeError: wrong argument count or keywords, an array that is not a
+            numpy.ndarray, a flag that is not True, False or None, x, Y or
+            params None, max_iterations without an integer conversion.
+        OverflowError: max_iterations outside the 32-bit range.
+        ValueError: wrong dimensions, dtype or byte order; shapes that do
+            not agree (each message names both); P - q not a multiple of the
+            peak's parameters; weights with poisson=True; lower above upper
+            or NaN (naming the row and parameter); x not finite and
+            ascending, or a background entry not finite; max_iterations < 0;
+            a NaN tolerance.
+        MemoryError: no room for the results (S x P x P doubles for the
+            covariance) or the work arrays (about (2P + 10) m doubles).
+        KeyboardInterrupt: or whatever a signal handler raised, between rows.
+    """
