@@ -12,6 +12,8 @@
 //
 // A model provides
 //   index_t parameters(), channels();
+//   bool cut_step(const double* theta, double* trial): shortens a rejected
+//       trial to where the model's slope changes, true if it did;
 //   template <class V> void evaluate(const double* theta, int slot):
 //       the means and Jacobian columns at theta into its slot 0 or 1;
 //   const double* mean(int slot), const double* column(int slot, index_t a).
@@ -125,17 +127,6 @@ inline bool held_by_bound(double theta, double lower, double upper, double gradi
     return (theta <= lower && gradient > 0.0) || (theta >= upper && gradient < 0.0);
 }
 
-// g and H over the parameters listed in `set`, at the model's slot.
-template <class V, class Model>
-[[gnu::always_inline]] inline void linearise(const Model& model, int slot, const Observations& data,
-                                             Estimator estimator, const index_t* set, index_t count,
-                                             FitWork& work) {
-    channel_factors(estimator, data, model.mean(slot), work.factor, work.weight);
-    for (index_t k = 0; k < count; ++k) work.columns[static_cast<std::size_t>(k)] = model.column(slot, set[k]);
-    gradient_and_information<V>(work.columns.data(), count, data.m, work.factor, work.weight, work.g, work.h,
-                                work.weighted);
-}
-
 // The rows and columns `pick` (positions into a count x count matrix) of h.
 inline void sub_matrix(const double* h, index_t count, const index_t* pick, index_t picked, double* out) noexcept {
     for (index_t i = 0; i < picked; ++i) {
@@ -145,125 +136,175 @@ inline void sub_matrix(const double* h, index_t count, const index_t* pick, inde
 
 }  // namespace loop_detail
 
+// One row's loop: the state of the fit between iterations.
+template <class V, class Model>
+class DampedLoop {
+public:
+    DampedLoop(Model& model, const Observations& data, const double* lower, const double* upper, double* theta,
+               const Settings& settings, FitWork& work)
+        : model_(model), data_(data), lower_(lower), upper_(upper), theta_(theta), settings_(settings),
+          work_(work), P_(model.parameters()) {}
+
+    // Runs the iterations; the status they end with.
+    std::int32_t run() {
+        for (index_t a = 0; a < P_; ++a) {
+            theta_[a] = loop_detail::clamp(theta_[a], lower_[a], upper_[a]);
+            if (lower_[a] < upper_[a]) work_.variable[static_cast<std::size_t>(variables_++)] = a;
+        }
+        model_.template evaluate<V>(theta_, slot_);
+        F_ = objective_at(slot_);
+        for (;;) {
+            if (iterations_ >= settings_.max_iterations) return not_converged;
+            ++iterations_;
+            const End end = iterate();
+            if (end == End::converged) return converged;
+            // No step lowers the objective: a minimum to working precision,
+            // unless no finite objective was found at all.
+            if (end == End::stalled) return std::isfinite(F_) ? converged : not_converged;
+        }
+    }
+
+    // The covariance[P*P] at theta: H^-1 over the free parameters, 0
+    // elsewhere; false when H is singular there (its free block NaN).
+    bool covariance(double* covariance) {
+        std::memset(covariance, 0, static_cast<std::size_t>(P_ * P_) * sizeof(double));
+        if (variables_ == 0) return true;
+        const index_t* const variable = work_.variable.data();
+        linearise(variable, variables_);
+        index_t free_count = 0;
+        for (index_t k = 0; k < variables_; ++k) {
+            const index_t a = variable[k];
+            if (!loop_detail::held_by_bound(theta_[a], lower_[a], upper_[a], work_.g[k])) {
+                work_.free_set[static_cast<std::size_t>(free_count++)] = k;
+            }
+        }
+        const index_t* const pick = work_.free_set.data();
+        loop_detail::sub_matrix(work_.h, variables_, pick, free_count, work_.h_free);
+        const bool inverted = information_inverse(work_.h_free, free_count, work_.inverse, work_.solve_scratch);
+        for (index_t i = 0; i < free_count; ++i) {
+            for (index_t j = 0; j < free_count; ++j) {
+                covariance[variable[pick[i]] * P_ + variable[pick[j]]] =
+                    inverted ? work_.inverse[i * free_count + j] : NAN;
+            }
+        }
+        return inverted;
+    }
+
+    double objective_value() const noexcept { return F_; }
+    std::int64_t iterations() const noexcept { return iterations_; }
+
+private:
+    enum class End { next_iteration, converged, stalled };
+
+    double objective_at(int slot) { return objective<V>(settings_.estimator, data_, model_.mean(slot), work_.terms); }
+
+    void linearise(const index_t* set, index_t count) {
+        channel_factors(settings_.estimator, data_, model_.mean(slot_), work_.factor, work_.weight);
+        for (index_t k = 0; k < count; ++k) work_.columns[static_cast<std::size_t>(k)] = model_.column(slot_, set[k]);
+        gradient_and_information<V>(work_.columns.data(), count, data_.m, work_.factor, work_.weight, work_.g,
+                                    work_.h, work_.weighted);
+    }
+
+    // One Jacobian evaluation and the steps tried from it.
+    End iterate() {
+        const index_t* const variable = work_.variable.data();
+        linearise(variable, variables_);
+        // The parameters this iteration moves (positions into `variable`):
+        // not held by a bound, and with some information.
+        index_t moving = 0;
+        for (index_t k = 0; k < variables_; ++k) {
+            const index_t a = variable[k];
+            const double curvature = work_.h[k * variables_ + k];
+            if (loop_detail::held_by_bound(theta_[a], lower_[a], upper_[a], work_.g[k]) || !(curvature > 0.0) ||
+                !std::isfinite(curvature)) {
+                continue;
+            }
+            work_.moving[static_cast<std::size_t>(moving++)] = k;
+        }
+        if (moving == 0) return End::converged;  // nothing can move
+        const index_t* const pick = work_.moving.data();
+        loop_detail::sub_matrix(work_.h, variables_, pick, moving, work_.h_moving);
+        for (index_t i = 0; i < moving; ++i) work_.g_moving[i] = work_.g[pick[i]];
+
+        for (;;) {
+            if (!damped_step(work_.h_moving, work_.g_moving, moving, lambda_, work_.step, work_.solve_scratch)) {
+                if ((lambda_ *= damping_factor) > max_damping) return End::stalled;
+                continue;
+            }
+            std::memcpy(work_.trial, theta_, static_cast<std::size_t>(P_) * sizeof(double));
+            bool moved = false;
+            for (index_t i = 0; i < moving; ++i) {
+                const index_t a = variable[pick[i]];
+                work_.trial[a] = loop_detail::clamp(theta_[a] + work_.step[i], lower_[a], upper_[a]);
+                moved |= work_.trial[a] != theta_[a];
+            }
+            if (!moved) return End::converged;  // the step is below the parameters' resolution
+
+            bool accepted = try_trial();
+            // A step the model cannot follow whole (a line carried across a
+            // bin edge) is tried again cut where the model's slope changes.
+            if (!accepted && model_.cut_step(theta_, work_.trial)) accepted = try_trial();
+            if (accepted) {
+                const bool small = lambda_ <= small_damping;
+                lambda_ = std::fmax(lambda_ / damping_factor, min_damping);
+                if (small && gain_ < settings_.tolerance * std::fmax(1.0, F_)) return End::converged;
+                return End::next_iteration;
+            }
+            // The gain the quadratic model predicts for this step, in units
+            // of the objective (twice that of its half).
+            double predicted = 0.0;
+            for (index_t i = 0; i < moving; ++i) {
+                double hs = 0.0;
+                for (index_t j = 0; j < moving; ++j) hs += work_.h_moving[i * moving + j] * work_.step[j];
+                predicted -= work_.step[i] * (2.0 * work_.g_moving[i] + hs);
+            }
+            if (lambda_ <= small_damping && std::isfinite(F_) &&
+                predicted < settings_.tolerance * std::fmax(1.0, F_)) {
+                return End::converged;  // no gain left to find
+            }
+            if ((lambda_ *= damping_factor) > max_damping) return End::stalled;
+        }
+    }
+
+    // Evaluates work.trial; takes it when it lowers the objective.
+    bool try_trial() {
+        model_.template evaluate<V>(work_.trial, 1 - slot_);
+        const double F_trial = objective_at(1 - slot_);
+        if (!(F_trial < F_)) return false;
+        gain_ = F_ - F_trial;
+        std::memcpy(theta_, work_.trial, static_cast<std::size_t>(P_) * sizeof(double));
+        slot_ = 1 - slot_;
+        F_ = F_trial;
+        return true;
+    }
+
+    Model& model_;
+    const Observations& data_;
+    const double* lower_;
+    const double* upper_;
+    double* theta_;
+    const Settings& settings_;
+    FitWork& work_;
+    const index_t P_;
+    index_t variables_ = 0;
+    int slot_ = 0;
+    double F_ = NAN;
+    double gain_ = 0.0;
+    double lambda_ = initial_damping;
+    std::int64_t iterations_ = 0;
+};
+
 // Fits one row. theta[P] holds the start and receives the result; lower[P]
 // and upper[P] are the bounds (lower <= upper, checked by the caller);
-// covariance[P*P] receives the covariance. The model's parameters are P.
+// covariance[P*P] receives the covariance.
 template <class V, class Model>
 [[gnu::always_inline]] inline RowOutcome fit_row(Model& model, const Observations& data, const double* lower,
                                                  const double* upper, double* theta, double* covariance,
                                                  const Settings& settings, FitWork& work) {
-    using namespace loop_detail;
-    const index_t P = model.parameters();
-    index_t variables = 0;
-    for (index_t a = 0; a < P; ++a) {
-        theta[a] = clamp(theta[a], lower[a], upper[a]);
-        if (lower[a] < upper[a]) work.variable[static_cast<std::size_t>(variables++)] = a;
-    }
-    const index_t* const variable = work.variable.data();
-
-    int slot = 0;
-    model.template evaluate<V>(theta, slot);
-    double F = objective<V>(settings.estimator, data, model.mean(slot), work.terms);
-    double lambda = initial_damping;
-    std::int64_t iterations = 0;
-    std::int32_t status = converged;
-
-    for (;;) {
-        if (iterations >= settings.max_iterations) {
-            status = not_converged;
-            break;
-        }
-        ++iterations;
-        linearise<V>(model, slot, data, settings.estimator, variable, variables, work);
-
-        // The parameters this iteration moves, as positions into `variable`.
-        index_t moving = 0;
-        for (index_t k = 0; k < variables; ++k) {
-            const index_t a = variable[k];
-            const double curvature = work.h[k * variables + k];
-            if (held_by_bound(theta[a], lower[a], upper[a], work.g[k]) || !(curvature > 0.0) ||
-                !std::isfinite(curvature)) {
-                continue;
-            }
-            work.moving[static_cast<std::size_t>(moving++)] = k;
-        }
-        if (moving == 0) break;  // converged: nothing can move
-        const index_t* const pick = work.moving.data();
-        sub_matrix(work.h, variables, pick, moving, work.h_moving);
-        for (index_t i = 0; i < moving; ++i) work.g_moving[i] = work.g[pick[i]];
-
-        bool next_iteration = false;
-        while (!next_iteration) {
-            if (!damped_step(work.h_moving, work.g_moving, moving, lambda, work.step, work.solve_scratch)) {
-                lambda *= damping_factor;
-                if (lambda > max_damping) goto stalled;
-                continue;
-            }
-            std::memcpy(work.trial, theta, static_cast<std::size_t>(P) * sizeof(double));
-            bool moved = false;
-            for (index_t i = 0; i < moving; ++i) {
-                const index_t a = variable[pick[i]];
-                work.trial[a] = clamp(theta[a] + work.step[i], lower[a], upper[a]);
-                moved |= work.trial[a] != theta[a];
-            }
-            if (!moved) goto done;  // converged: the step is below the parameters' resolution
-
-            model.template evaluate<V>(work.trial, 1 - slot);
-            const double F_trial = objective<V>(settings.estimator, data, model.mean(1 - slot), work.terms);
-            const double threshold = settings.tolerance * std::fmax(1.0, F_trial < F ? F_trial : F);
-            if (F_trial < F) {
-                const double gain = F - F_trial;
-                const bool small = lambda <= small_damping;
-                std::memcpy(theta, work.trial, static_cast<std::size_t>(P) * sizeof(double));
-                slot = 1 - slot;
-                F = F_trial;
-                lambda = std::fmax(lambda / damping_factor, min_damping);
-                if (small && gain < threshold) goto done;  // converged
-                next_iteration = true;
-            } else {
-                // The gain the quadratic model predicts for this step, in
-                // units of the objective (twice that of its half).
-                double predicted = 0.0;
-                for (index_t i = 0; i < moving; ++i) {
-                    double hs = 0.0;
-                    for (index_t j = 0; j < moving; ++j) hs += work.h_moving[i * moving + j] * work.step[j];
-                    predicted -= work.step[i] * (2.0 * work.g_moving[i] + hs);
-                }
-                if (lambda <= small_damping && std::isfinite(F) && predicted < threshold) goto done;  // converged
-                lambda *= damping_factor;
-                if (lambda > max_damping) goto stalled;
-            }
-        }
-    }
-    goto done;
-stalled:
-    // No step lowers the objective: a minimum to working precision, unless
-    // no finite objective was found at all.
-    if (!std::isfinite(F)) status = not_converged;
-done:
-    // The covariance over the free parameters at the end.
-    std::memset(covariance, 0, static_cast<std::size_t>(P * P) * sizeof(double));
-    if (variables > 0) {
-        linearise<V>(model, slot, data, settings.estimator, variable, variables, work);
-        index_t free_count = 0;
-        for (index_t k = 0; k < variables; ++k) {
-            const index_t a = variable[k];
-            if (!held_by_bound(theta[a], lower[a], upper[a], work.g[k])) {
-                work.free_set[static_cast<std::size_t>(free_count++)] = k;
-            }
-        }
-        const index_t* const pick = work.free_set.data();
-        sub_matrix(work.h, variables, pick, free_count, work.h_free);
-        const bool inverted = information_inverse(work.h_free, free_count, work.inverse, work.solve_scratch);
-        if (!inverted) status = singular;
-        for (index_t i = 0; i < free_count; ++i) {
-            for (index_t j = 0; j < free_count; ++j) {
-                covariance[variable[pick[i]] * P + variable[pick[j]]] =
-                    inverted ? work.inverse[i * free_count + j] : NAN;
-            }
-        }
-    }
-    return {F, iterations, status};
+    DampedLoop<V, Model> loop(model, data, lower, upper, theta, settings, work);
+    std::int32_t status = loop.run();
+    if (!loop.covariance(covariance)) status = singular;
+    return {loop.objective_value(), loop.iterations(), status};
 }
 
 // The rows of a stack, as the kernels read them: row s of every array. A

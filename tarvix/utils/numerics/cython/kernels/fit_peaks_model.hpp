@@ -77,6 +77,9 @@ public:
         }
     }
 
+    // The model is smooth: a step is taken whole or not at all.
+    bool cut_step(const double*, double*) const noexcept { return false; }
+
     // area_k = A_k sqrt(2 pi v_k), the integral of the Gaussian over x, and
     // its standard error from the covariance[P*P].
     void areas(const double* theta, const double* covariance, double* area, double* error) const noexcept {

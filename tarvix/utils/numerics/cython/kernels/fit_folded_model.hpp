@@ -1,0 +1,178 @@
+// The model of a fit through a detector response and its Jacobian: a
+// source of K delta lines and a smooth continuum on the source axis x[n],
+// folded into the n measured bins,
+//
+//   s = sum_k A_k ((1 - t_k) e_j + t_k e_{j+1}) + sum_c b_c basis_c,
+//   mu = M^T s + 1e-12,
+//
+// theta = K lines (A, E), then the q coefficients b. A line at energy E
+// lies between the bins j, j+1 that bracket it, t = (E - x[j]) / (x[j+1] -
+// x[j]); dmu/dE = A (M_{j+1} - M_j) / (x[j+1] - x[j]), with M_j row j of
+// the response (source bin j spread over the measured bins).
+//
+// The response is a CSR triple that has passed the caller's check (every
+// position and column valid; negative ones count from the end). The basis
+// columns do not depend on theta: fold_basis folds them once per call, one
+// read of the response, and an evaluation then costs O(n (q + K)) plus the
+// 2K response rows its lines read.
+#pragma once
+
+#include "arrays.hpp"
+#include "fit_solve.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace kernels::fit {
+
+// The response's entries, positions and columns taken modulo their arrays'
+// lengths as the check allows.
+struct ResponseRows {
+    Csr csr;
+    index_t n = 0;
+
+    // Calls add(column, value) for each entry of row j.
+    template <class Add>
+    [[gnu::always_inline]] inline void for_each(index_t j, Add&& add) const noexcept {
+        const long long start = csr.offsets[j];
+        const long long end = csr.offsets[j + 1];
+        const index_t positions = csr.indices.size;
+        const index_t value_positions = csr.values.size;
+        for (long long k = start; k < end; ++k) {
+            long long column = csr.indices[k < 0 ? k + positions : k];
+            if (column < 0) column += n;
+            add(static_cast<index_t>(column), csr.values[k < 0 ? k + value_positions : k]);
+        }
+    }
+};
+
+// folded[q*n] = M^T basis: column c of the (n, q) basis, basis_c[j] at
+// basis[c*n + j], folded into the measured bins. O(q * entries).
+inline void fold_basis(const ResponseRows& response, const double* basis, index_t q, double* folded) noexcept {
+    const index_t n = response.n;
+    std::fill(folded, folded + q * n, 0.0);
+    for (index_t j = 0; j < n; ++j) {
+        response.for_each(j, [&](index_t column, double value) {
+            for (index_t c = 0; c < q; ++c) folded[c * n + column] += value * basis[c * n + j];
+        });
+    }
+}
+
+class FoldedModel {
+public:
+    // x[n] ascending; folded[q*n] from fold_basis.
+    FoldedModel(index_t lines, index_t q, const double* x, const ResponseRows& response, const double* folded)
+        : lines_(lines), q_(q), x_(x), response_(response), folded_(folded) {
+        const auto n = static_cast<std::size_t>(response.n);
+        for (int slot = 0; slot < 2; ++slot) {
+            mean_[slot].resize(n);
+            jacobian_[slot].resize(static_cast<std::size_t>(2 * lines) * n);
+        }
+    }
+
+    index_t parameters() const noexcept { return 2 * lines_ + q_; }
+    index_t channels() const noexcept { return response_.n; }
+    index_t area_count() const noexcept { return lines_; }
+
+    const double* mean(int slot) const noexcept { return mean_[slot].data(); }
+    const double* column(int slot, index_t a) const noexcept {
+        const index_t n = response_.n;
+        return a < 2 * lines_ ? jacobian_[slot].data() + a * n : folded_ + (a - 2 * lines_) * n;
+    }
+
+    // Each line's energy stays on the source axis.
+    void restrict_bounds(double* lower, double* upper) const noexcept {
+        const index_t n = response_.n;
+        if (n == 0) return;
+        for (index_t k = 0; k < lines_; ++k) {
+            const index_t e = 2 * k + 1;
+            lower[e] = std::clamp(lower[e], x_[0], x_[n - 1]);
+            upper[e] = std::clamp(upper[e], x_[0], x_[n - 1]);
+        }
+    }
+
+    // A line that the trial carries into another bin stops at the edge of
+    // its own bin: the objective's slope in E changes there.
+    bool cut_step(const double* theta, double* trial) const noexcept {
+        if (response_.n < 2) return false;
+        bool cut = false;
+        for (index_t k = 0; k < lines_; ++k) {
+            const double from = theta[2 * k + 1];
+            double& to = trial[2 * k + 1];
+            const index_t low = bracket(from).low;
+            if (bracket(to).low == low) continue;
+            const double edge = to > from ? x_[low + 1] : x_[low];
+            cut |= edge != to;
+            to = edge;
+        }
+        return cut;
+    }
+
+    // Each line's counts A and their standard error.
+    void areas(const double* theta, const double* covariance, double* area, double* error) const noexcept {
+        const index_t P = parameters();
+        for (index_t k = 0; k < lines_; ++k) {
+            const index_t a = 2 * k;
+            area[k] = theta[a];
+            error[k] = propagated_error(1.0, 0.0, covariance[a * P + a], 0.0, 0.0);
+        }
+    }
+
+    template <class V>
+    [[gnu::always_inline]] inline void evaluate(const double* theta, int slot) noexcept {
+        const index_t n = response_.n;
+        double* const mu = mean_[slot].data();
+        std::fill(mu, mu + n, 0.0);
+        const double* const b = theta + 2 * lines_;
+        for (index_t c = 0; c < q_; ++c) {
+            const double* const column = folded_ + c * n;
+            for (index_t i = 0; i < n; ++i) mu[i] += b[c] * column[i];
+        }
+        for (index_t k = 0; k < lines_ && n > 0; ++k) {
+            const double A = theta[2 * k];
+            double* const dA = jacobian_[slot].data() + 2 * k * n;
+            double* const dE = dA + n;
+            std::fill(dA, dA + 2 * n, 0.0);
+            const Bracket at = bracket(theta[2 * k + 1]);
+            const double slope = at.width > 0.0 ? A / at.width : 0.0;
+            response_.for_each(at.low, [&](index_t column, double value) {
+                dA[column] += (1.0 - at.t) * value;
+                dE[column] -= slope * value;
+            });
+            if (at.width > 0.0) {
+                response_.for_each(at.low + 1, [&](index_t column, double value) {
+                    dA[column] += at.t * value;
+                    dE[column] += slope * value;
+                });
+            }
+            for (index_t i = 0; i < n; ++i) mu[i] += A * dA[i];
+        }
+        for (index_t i = 0; i < n; ++i) mu[i] += 1e-12;
+    }
+
+private:
+    struct Bracket {
+        index_t low;   // j
+        double t;      // share in j + 1
+        double width;  // x[j+1] - x[j]; 0 on an axis of one bin
+    };
+
+    // The bins j, j+1 around energy E in [x[0], x[n-1]] (n >= 1).
+    Bracket bracket(double energy) const noexcept {
+        const index_t n = response_.n;
+        if (n < 2) return {0, 0.0, 0.0};
+        const index_t above = std::upper_bound(x_, x_ + n, energy) - x_;
+        const index_t low = std::clamp<index_t>(above - 1, 0, n - 2);
+        const double width = x_[low + 1] - x_[low];
+        return {low, (energy - x_[low]) / width, width};
+    }
+
+    index_t lines_, q_;
+    const double* x_;
+    ResponseRows response_;
+    const double* folded_;
+    std::vector<double> mean_[2], jacobian_[2];
+};
+
+}  // namespace kernels::fit
