@@ -32,22 +32,38 @@ inline constexpr int sum_lanes = 8;
 // or a tail that underflows, comes near it).
 inline constexpr double poisson_mean_floor = 1e-12;
 
-// sum_i a[i] * b[i], a[n], b[n].
-template <class V>
-[[gnu::always_inline]] inline double dot(const double* a, const double* b, index_t n) noexcept {
+// out[r] = sum_i a[i] * b[r][i] for r < B, a[n], b[r][n]: B sums at once,
+// which share the loads of a and keep B chains of additions in flight.
+template <class V, int B>
+[[gnu::always_inline]] inline void dots(const double* a, const double* const* b, index_t n, double* out) noexcept {
     constexpr int vectors = sum_lanes / V::width;
-    typename V::D partial[vectors];
-    for (int k = 0; k < vectors; ++k) partial[k] = V::zero();
+    typename V::D partial[B][vectors];
+    for (int r = 0; r < B; ++r) {
+        for (int k = 0; k < vectors; ++k) partial[r][k] = V::zero();
+    }
     index_t i = 0;
     for (; i + sum_lanes <= n; i += sum_lanes) {
         for (int k = 0; k < vectors; ++k) {
-            partial[k] = V::add(partial[k], V::mul(V::load(a + i + k * V::width), V::load(b + i + k * V::width)));
+            const auto ak = V::load(a + i + k * V::width);
+            for (int r = 0; r < B; ++r) {
+                partial[r][k] = V::add(partial[r][k], V::mul(ak, V::load(b[r] + i + k * V::width)));
+            }
         }
     }
-    double lanes[sum_lanes];
-    for (int k = 0; k < vectors; ++k) V::store(lanes + k * V::width, partial[k]);
-    for (index_t t = 0; i + t < n; ++t) lanes[t] += a[i + t] * b[i + t];
-    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    for (int r = 0; r < B; ++r) {
+        double lanes[sum_lanes];
+        for (int k = 0; k < vectors; ++k) V::store(lanes + k * V::width, partial[r][k]);
+        for (index_t t = 0; i + t < n; ++t) lanes[t] += a[i + t] * b[r][i + t];
+        out[r] = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    }
+}
+
+// sum_i a[i] * b[i], a[n], b[n].
+template <class V>
+[[gnu::always_inline]] inline double dot(const double* a, const double* b, index_t n) noexcept {
+    double out;
+    dots<V, 1>(a, &b, n, &out);
+    return out;
 }
 
 // sum_i a[i], a[n].
@@ -127,16 +143,17 @@ template <class V>
 [[gnu::always_inline]] inline void gradient_and_information(const double* const* columns, index_t n, index_t m,
                                                             const double* factor, const double* weight,
                                                             double* g, double* h, double* weighted) noexcept {
+    constexpr int block = 4;
     for (index_t a = 0; a < n; ++a) {
         const double* const ja = columns[a];
         double* const wa = weighted + a * m;
         for (index_t i = 0; i < m; ++i) wa[i] = weight[i] * ja[i];
         g[a] = dot<V>(factor, ja, m);
-        for (index_t b = 0; b <= a; ++b) {
-            const double value = dot<V>(wa, columns[b], m);
-            h[a * n + b] = value;
-            h[b * n + a] = value;
-        }
+        double* const row = h + a * n;
+        index_t b = 0;
+        for (; b + block <= a + 1; b += block) dots<V, block>(wa, columns + b, m, row + b);
+        for (; b <= a; ++b) row[b] = dot<V>(wa, columns[b], m);
+        for (b = 0; b < a; ++b) h[b * n + a] = row[b];
     }
 }
 
