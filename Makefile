@@ -94,6 +94,7 @@ test-sanitize: $(VENV)/.deps-installed
 bench: install
 	$(BIN)/python bench/run.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	$(BIN)/python bench/stacks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	$(BIN)/python bench/folded.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 
 # The whole job on a simulated gamma spectrum: prints the table of fitted
 # lines and writes demo_output/gamma_spectrum.png.
