@@ -141,9 +141,9 @@ template <class V, class Model>
 class DampedLoop {
 public:
     DampedLoop(Model& model, const Observations& data, const double* lower, const double* upper, double* theta,
-               const Settings& settings, FitWork& work)
+               const Settings& settings, FitWork& work, const StopCheck& stop)
         : model_(model), data_(data), lower_(lower), upper_(upper), theta_(theta), settings_(settings),
-          work_(work), P_(model.parameters()) {}
+          work_(work), stop_(stop), P_(model.parameters()) {}
 
     // Runs the iterations; the status they end with.
     std::int32_t run() {
@@ -154,7 +154,9 @@ public:
         model_.template evaluate<V>(theta_, slot_);
         F_ = objective_at(slot_);
         for (;;) {
-            if (iterations_ >= settings_.max_iterations) return not_converged;
+            // A stop asked for between iterations leaves the row unfinished;
+            // the caller discards every result then.
+            if (iterations_ >= settings_.max_iterations || stop_()) return not_converged;
             ++iterations_;
             const End end = iterate();
             if (end == End::converged) return converged;
@@ -285,6 +287,7 @@ private:
     double* theta_;
     const Settings& settings_;
     FitWork& work_;
+    const StopCheck& stop_;
     const index_t P_;
     index_t variables_ = 0;
     int slot_ = 0;
@@ -296,12 +299,13 @@ private:
 
 // Fits one row. theta[P] holds the start and receives the result; lower[P]
 // and upper[P] are the bounds (lower <= upper, checked by the caller);
-// covariance[P*P] receives the covariance.
+// covariance[P*P] receives the covariance. `stop` is asked between
+// iterations.
 template <class V, class Model>
 [[gnu::always_inline]] inline RowOutcome fit_row(Model& model, const Observations& data, const double* lower,
                                                  const double* upper, double* theta, double* covariance,
-                                                 const Settings& settings, FitWork& work) {
-    DampedLoop<V, Model> loop(model, data, lower, upper, theta, settings, work);
+                                                 const Settings& settings, FitWork& work, const StopCheck& stop) {
+    DampedLoop<V, Model> loop(model, data, lower, upper, theta, settings, work, stop);
     std::int32_t status = loop.run();
     if (!loop.covariance(covariance)) status = singular;
     return {loop.objective_value(), loop.iterations(), status};
@@ -339,8 +343,8 @@ struct RowWork {
 };
 
 // Fits rows 0 .. S-1 in order, each alone: row s of the results depends on
-// row s of the inputs only. Asks `stop` between rows; true leaves the rest
-// unwritten. The model provides, besides the above,
+// row s of the inputs only. Asks `stop` between rows and iterations; true
+// leaves the rest unwritten. The model provides, besides the above,
 //   void restrict_bounds(double* lower, double* upper): its own limits (a
 //       variance kept positive) applied to a row's bounds, keeping lower <= upper;
 //   index_t areas(): K; void areas(const double* theta, const double* covariance,
@@ -382,7 +386,8 @@ template <class V, class Model>
         RowOutcome outcome{NAN, 0, invalid_row};
         if (valid) {
             model.restrict_bounds(row.lower.data(), row.upper.data());
-            outcome = fit_row<V>(model, data, row.lower.data(), row.upper.data(), theta, covariance, settings, work);
+            outcome = fit_row<V>(model, data, row.lower.data(), row.upper.data(), theta, covariance, settings, work,
+                                 stop);
         } else {
             for (index_t k = 0; k < P * P; ++k) covariance[k] = NAN;
         }
