@@ -201,10 +201,11 @@ private:
     double objective_at(int slot) { return objective<V>(settings_.estimator, data_, model_.mean(slot), work_.terms); }
 
     void linearise(const index_t* set, index_t count) {
-        channel_factors(settings_.estimator, data_, model_.mean(slot_), work_.factor, work_.weight);
+        const bool weighted =
+            channel_factors(settings_.estimator, data_, model_.mean(slot_), work_.factor, work_.weight);
         for (index_t k = 0; k < count; ++k) work_.columns[static_cast<std::size_t>(k)] = model_.column(slot_, set[k]);
-        gradient_and_information<V>(work_.columns.data(), count, data_.m, work_.factor, work_.weight, work_.g,
-                                    work_.h, work_.weighted);
+        gradient_and_information<V>(work_.columns.data(), count, data_.m, work_.factor,
+                                    weighted ? work_.weight : nullptr, work_.g, work_.h, work_.weighted);
     }
 
     // One Jacobian evaluation and the steps tried from it.

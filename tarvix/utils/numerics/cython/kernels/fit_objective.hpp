@@ -116,8 +116,9 @@ template <class V>
 
 // Per channel, the factor of the gradient, factor[i] (the gradient of half
 // the objective is sum_i factor_i J_i), and the weight of the information,
-// weight[i].
-inline void channel_factors(Estimator estimator, const Observations& data, const double* mu, double* factor,
+// weight[i]. False when every weight is 1 (least squares without weights):
+// weight is then not written.
+inline bool channel_factors(Estimator estimator, const Observations& data, const double* mu, double* factor,
                             double* weight) noexcept {
     const index_t m = data.m;
     const double* const y = data.y;
@@ -127,18 +128,23 @@ inline void channel_factors(Estimator estimator, const Observations& data, const
             weight[i] = w;
             factor[i] = 1.0 - y[i] * w;
         }
-        return;
+        return true;
+    }
+    if (!data.weights) {
+        for (index_t i = 0; i < m; ++i) factor[i] = mu[i] - y[i];
+        return false;
     }
     for (index_t i = 0; i < m; ++i) {
-        const double w = data.weights ? data.weights[i] : 1.0;
+        const double w = data.weights[i];
         weight[i] = w;
         factor[i] = w * (mu[i] - y[i]);
     }
+    return true;
 }
 
 // The gradient g[n] and information h[n*n] (both triangles) of the n
-// Jacobian columns columns[k][m], from factor[m] and weight[m];
-// weighted[n*m] is scratch. O(n^2 m).
+// Jacobian columns columns[k][m], from factor[m] and weight[m] (nullptr:
+// all 1); weighted[n*m] is scratch. O(n^2 m).
 template <class V>
 [[gnu::always_inline]] inline void gradient_and_information(const double* const* columns, index_t n, index_t m,
                                                             const double* factor, const double* weight,
@@ -146,8 +152,12 @@ template <class V>
     constexpr int block = 4;
     for (index_t a = 0; a < n; ++a) {
         const double* const ja = columns[a];
-        double* const wa = weighted + a * m;
-        for (index_t i = 0; i < m; ++i) wa[i] = weight[i] * ja[i];
+        const double* wa = ja;
+        if (weight) {
+            double* const scaled = weighted + a * m;
+            for (index_t i = 0; i < m; ++i) scaled[i] = weight[i] * ja[i];
+            wa = scaled;
+        }
         g[a] = dot<V>(factor, ja, m);
         double* const row = h + a * n;
         index_t b = 0;

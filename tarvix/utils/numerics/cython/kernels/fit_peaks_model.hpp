@@ -122,7 +122,9 @@ private:
     [[gnu::always_inline]] inline void sampled_peak(const double* peak, double* mu, double* jacobian) noexcept {
         const index_t m = shape_.m;
         const double A = peak[0], centre = peak[1], v = peak[2];
-        const double half_inverse_v = 0.5 / v;
+        const double inverse_v = 1.0 / v;
+        const double half_inverse_v = 0.5 * inverse_v;
+        const double half_inverse_v2 = half_inverse_v * inverse_v;  // 1/(2 v^2)
         double* const dA = jacobian;
         double* const dmu = jacobian + m;
         double* const dv = jacobian + 2 * m;
@@ -138,8 +140,8 @@ private:
             const double ag = A * dA[i];
             const double d = offset[i];
             mu[i] += ag;
-            dmu[i] = ag * d / v;
-            dv[i] = ag * (d * d) * half_inverse_v / v;
+            dmu[i] = ag * d * inverse_v;
+            dv[i] = ag * (d * d) * half_inverse_v2;
         }
         if (!shape_.steps) return;
         const double h = peak[3];
