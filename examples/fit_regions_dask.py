@@ -52,7 +52,7 @@ def region_model(x: Array, params: Array, background: Array) -> Array:
 def simulate(regions: int, seed: int) -> tuple[Array, Array, Array, Array]:
     """Channel centres, background columns [1, x - x0], the regions and the truth."""
     rng = np.random.default_rng(seed)
-    x = np.arange(CHANNELS) + 0.5
+    x = np.arange(CHANNELS, dtype=np.float64) + 0.5
     background = np.column_stack([np.ones(CHANNELS), x - 32.0])
     counts = rng.uniform(2e3, 2e4, regions)
     truth = np.column_stack([counts / (SIGMA * np.sqrt(2.0 * np.pi)), 32.0 + rng.uniform(-1.0, 1.0, regions),

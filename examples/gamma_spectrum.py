@@ -363,9 +363,12 @@ def main(argv: Sequence[str] | None = None) -> Result:
     triples = peak_fit.result.params[0, :3 * len(nominal)]
     fitted_model = peak_fit.model(0, energy)
     centroid_errors, area_errors = peak_fit.errors(width)
-    lines = [FittedLine(name, line, counts, *map(float, parameters), float(centroid_error), float(area_error))
-             for (name, line, counts), parameters, centroid_error, area_error
-             in zip(LINES, np.transpose(line_parameters(triples, width)), centroid_errors[0], area_errors[0])]
+    lines = []
+    for (name, line, counts), parameters, centroid_error, area_error in zip(
+            LINES, np.transpose(line_parameters(triples, width)), centroid_errors[0], area_errors[0]):
+        centroid, line_fwhm, area, height = map(float, parameters)
+        lines.append(FittedLine(name, line, counts, centroid, line_fwhm, area, height, float(centroid_error),
+                                float(area_error)))
 
     bootstrap = None
     if options.replicas:
