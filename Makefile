@@ -7,7 +7,7 @@ VENV := .venv
 BIN := $(VENV)/bin
 BUILD_DIR := build/cp312
 DEPS := numpy scipy pytest hypothesis meson-python meson ninja \
-	matplotlib "dask[array,distributed]" mypy
+	matplotlib "dask[array,distributed]" mypy iminuit
 
 # CPython 3.12: on PATH if that one really is 3.12, else from pyenv.
 find_python = for candidate in python3.12 \
@@ -90,11 +90,13 @@ test-sanitize: $(VENV)/.deps-installed
 
 # The package against what NumPy/SciPy users would write instead: prints the
 # tables and writes bench/results.json and bench/stacks.json (stacks of
-# spectra and ML-EM to convergence). BENCH_REPS sets the repetitions.
+# spectra and ML-EM to convergence) and bench/fitting.json (peak fits against
+# SciPy and iminuit, and their accuracy). BENCH_REPS sets the repetitions.
 bench: install
 	$(BIN)/python bench/run.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	$(BIN)/python bench/stacks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
-	$(BIN)/python bench/folded.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/fitting.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/folded.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 
 # The whole job on a simulated gamma spectrum: prints the table of fitted
 # lines and writes demo_output/gamma_spectrum.png.

@@ -14,12 +14,11 @@ scintillator spectrum:
    longer rises; for comparison, run as many plain ML_EM_cy passes and
    compare the two log-likelihoods (poisson_log_likelihood_cy), and
    deconvolve with richardson_lucy_cy (Gaussian resolution only);
-5. fit the five deconvolved peaks with scipy.optimize.least_squares, using
-   multi_gaussian_cy as the model and multi_gaussian_jacobian_cy as its
-   Jacobian;
+5. fit the five deconvolved peaks with fit_peaks_cy by least squares (a
+   deconvolved spectrum is not Poisson counts), with the fit's own errors;
 6. estimate the uncertainties by bootstrap: deconvolve Poisson replicas of
    the measured spectrum the same way, on several threads at once, and fit
-   each replica's peaks;
+   all replicas' peaks in one fit_peaks_cy call (a stack);
 7. print a table of the fitted lines, the two ML-EM runs and the time of
    each step, and draw the spectra to a PNG file.
 
@@ -40,10 +39,10 @@ from pathlib import Path
 import numpy as np
 import scipy.sparse
 from numpy.typing import NDArray
-from scipy.optimize import least_squares
 
 from tarvix.utils.numerics.cython.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
-from tarvix.utils.numerics.cython.gaussian import multi_gaussian_cy, multi_gaussian_jacobian_cy
+from tarvix.utils.numerics.cython.fitting import FitResult, fit_peaks_cy
+from tarvix.utils.numerics.cython.gaussian import multi_gaussian_cy
 from tarvix.utils.numerics.cython.respgrid import calculate_regions, respgrid_cy
 from tarvix.utils.numerics.cython.unfolding import ML_EM_converge_cy, poisson_log_likelihood_cy
 
@@ -122,37 +121,63 @@ def reference_response(line_energies: Array, channel_energy: Array, k: float) ->
 # ---------------------------------------------------------------------------
 # Step 5: fitting the deconvolved peaks.
 
-def fit_peaks(energy: Array, spectrum: Array, guesses: Sequence[float], half_windows: Array
-              ) -> tuple[Array, Array]:
-    """Fit one Gaussian per guessed energy to `spectrum` within
-    +-half_windows keV of the guesses; peaks whose windows overlap are fitted
-    together on one flat baseline. Returns the Gaussians' (A, mu, variance)
-    triples and the fitted model (NaN outside the windows)."""
+@dataclass
+class PeakFit:
+    """fit_peaks_cy's result on the fit windows of one or more spectra."""
+    result: FitResult
+    in_fit: NDArray[np.bool_]  # the channels fitted
+    baseline: Array  # (channels fitted, runs): one flat baseline column per run of adjacent channels
+    peaks: int
+
+    def model(self, row: int, energy: Array) -> Array:
+        """The fitted model of one row on all channels, NaN outside the windows."""
+        params = self.result.params[row]
+        model = np.full_like(energy, np.nan)
+        model[self.in_fit] = (multi_gaussian_cy(energy[self.in_fit], params[:3 * self.peaks])
+                              + self.baseline @ params[3 * self.peaks:])
+        return model
+
+    def errors(self, width: float) -> tuple[Array, Array]:
+        """The fit's own standard errors of the centroids (keV) and areas
+        (counts) of every row. Least squares on a deconvolved spectrum has no
+        known variance per channel, so the covariance is scaled by the
+        residual variance, objective / (channels - parameters)."""
+        channels, parameters = self.baseline.shape[0], self.result.params.shape[1]
+        scale = self.result.objective / (channels - parameters)
+        centroid_variance = np.diagonal(self.result.covariance, axis1=1, axis2=2)[:, 1:3 * self.peaks:3]
+        return (np.sqrt(centroid_variance * scale[:, None]),
+                self.result.area_errors * np.sqrt(scale)[:, None] / width)
+
+
+def fit_peaks(energy: Array, spectra: Array, guesses: Sequence[float], half_windows: Array,
+              start: Array | None = None) -> PeakFit:
+    """Fit one Gaussian per guessed energy to every spectrum (row) of
+    `spectra` within +-half_windows keV of the guesses, all rows in one
+    fit_peaks_cy call; peaks whose windows overlap are fitted together on one
+    flat baseline. Least squares, since a deconvolved spectrum is not Poisson
+    counts. Without `start`, the fit starts from the first row's heights at
+    the guesses."""
     in_fit = np.zeros(len(energy), dtype=bool)
     for guess, half_window in zip(guesses, half_windows):
         in_fit |= np.abs(energy - guess) <= half_window
-    x, data = energy[in_fit], spectrum[in_fit]
+    x = energy[in_fit]
     # A flat baseline for each run of adjacent channels in the fit: one column
     # per run, 1 on its channels. The baselines are the last parameters, after
     # the (A, mu, variance) triples that the package's model reads.
     run = np.cumsum(np.diff(np.flatnonzero(in_fit), prepend=-1) > 1) - 1
-    baseline_columns = (run[:, None] == np.arange(run.max() + 1)).astype(np.float64)
-    n_gauss = 3 * len(guesses)
-
-    def residuals(p: Array) -> Array:
-        return multi_gaussian_cy(x, p[:n_gauss]) + baseline_columns @ p[n_gauss:] - data
-
-    def jacobian(p: Array) -> Array:
-        return np.hstack([multi_gaussian_jacobian_cy(x, p[:n_gauss]), baseline_columns])
-
-    start = []
-    for guess, half_window in zip(guesses, half_windows):
-        start += [float(np.interp(guess, x, data)), guess, (half_window / 3.0) ** 2]
-    start += [0.0] * baseline_columns.shape[1]
-    fit = least_squares(residuals, np.array(start), jac=jacobian, method="lm")
-    model = np.full_like(energy, np.nan)
-    model[in_fit] = residuals(fit.x) + data
-    return fit.x[:n_gauss], model
+    baseline = (run[:, None] == np.arange(run.max() + 1)).astype(np.float64)
+    if start is None:
+        first = spectra[0, in_fit]
+        start = np.array([value for guess, half_window in zip(guesses, half_windows)
+                          for value in (float(np.interp(guess, x, first)), guess, (half_window / 3.0) ** 2)]
+                         + [0.0] * baseline.shape[1])
+    # No peak narrower than a third of a channel (sigma): one that collapses
+    # between the samples leaves the fit with nothing to move it back.
+    lower = np.full(len(start), -np.inf)
+    lower[2:3 * len(guesses):3] = ((energy[1] - energy[0]) / 3.0) ** 2
+    result = fit_peaks_cy(x, np.ascontiguousarray(spectra[:, in_fit]), start, baseline, lower=lower,
+                          poisson=False)
+    return PeakFit(result, in_fit, baseline, len(guesses))
 
 
 def line_parameters(triples: Array, width: float) -> tuple[Array, Array, Array, Array]:
@@ -196,6 +221,8 @@ class FittedLine:
     fwhm: float  # fitted, keV
     area: float  # fitted, counts
     height: float  # fitted, counts per channel
+    centroid_error: float  # keV, the fit's own standard error
+    area_error: float  # counts, likewise
     centroid_sd: float = float("nan")  # keV, standard deviation over the bootstrap replicas
     area_sd: float = float("nan")  # counts, likewise
 
@@ -332,9 +359,16 @@ def main(argv: Sequence[str] | None = None) -> Result:
     nominal = [round(line) for _, line, _ in LINES]
     half_windows = 0.3 * fwhm(options.k, np.array(nominal))
     with step("peak fit"):
-        triples, fitted_model = fit_peaks(energy, ml_em, nominal, half_windows)
-    lines = [FittedLine(name, line, counts, *map(float, parameters))
-             for (name, line, counts), parameters in zip(LINES, np.transpose(line_parameters(triples, width)))]
+        peak_fit = fit_peaks(energy, ml_em[np.newaxis], nominal, half_windows)
+    triples = peak_fit.result.params[0, :3 * len(nominal)]
+    fitted_model = peak_fit.model(0, energy)
+    centroid_errors, area_errors = peak_fit.errors(width)
+    lines = []
+    for (name, line, counts), parameters, centroid_error, area_error in zip(
+            LINES, np.transpose(line_parameters(triples, width)), centroid_errors[0], area_errors[0]):
+        centroid, line_fwhm, area, height = map(float, parameters)
+        lines.append(FittedLine(name, line, counts, centroid, line_fwhm, area, height, float(centroid_error),
+                                float(area_error)))
 
     bootstrap = None
     if options.replicas:
@@ -346,9 +380,11 @@ def main(argv: Sequence[str] | None = None) -> Result:
             replicas = rng.poisson(measured, size=(options.replicas, n)).astype(np.float64)
             estimates, replica_passes = deconvolve_on_threads(replicas, response, sensitivity, options.tolerance,
                                                               options.max_passes, options.threads)
-            # (replica, parameter, line): centroid, FWHM, area, height.
-            fitted = np.array([line_parameters(fit_peaks(energy, estimate, nominal, half_windows)[0], width)
-                               for estimate in estimates])
+            # All replicas in one call, each starting from the measured
+            # spectrum's fit. (replica, parameter, line): centroid, FWHM, area, height.
+            replica_fit = fit_peaks(energy, estimates, nominal, half_windows, start=peak_fit.result.params[0])
+            fitted = np.array([line_parameters(params[:3 * len(nominal)], width)
+                               for params in replica_fit.result.params])
             low, high = np.percentile(estimates, [16.0, 84.0], axis=0)
         for fitted_line, centroid_sd, area_sd in zip(lines, fitted[:, 0].std(axis=0, ddof=1),
                                                      fitted[:, 2].std(axis=0, ddof=1)):
@@ -378,13 +414,15 @@ def print_table(result: Result, options: argparse.Namespace) -> None:
     if result.bootstrap is not None:
         passes = result.bootstrap.passes
         print(f"uncertainties: standard deviations over {result.bootstrap.replicas} bootstrap replicas "
-              f"({result.bootstrap.threads} threads, {passes.min()} to {passes.max()} pass-equivalents each)")
-    print("line    energy (keV)  counts     centroid (keV)   FWHM (keV)  detector FWHM (keV)  area")
+              f"({result.bootstrap.threads} threads, {passes.min()} to {passes.max()} pass-equivalents each); "
+              "in brackets the fit's own error")
+    print("line    energy (keV)  counts     centroid (keV)          FWHM (keV)  detector FWHM (keV)  "
+          "area")
     for line in result.lines:
         centroid = f"{line.centroid:.2f}" + (f" ± {line.centroid_sd:.2f}" if result.bootstrap else "")
         area = f"{line.area:.0f}" + (f" ± {line.area_sd:.0f}" if result.bootstrap else "")
-        print(f"{line.name:<6}  {line.energy:10.2f}  {line.counts:9.0f}  {centroid:>15}  "
-              f"{line.fwhm:10.1f}  {float(fwhm(options.k, line.energy)):17.1f}  {area:>17}")
+        print(f"{line.name:<6}  {line.energy:10.2f}  {line.counts:9.0f}  {centroid:>15} ({line.centroid_error:.2f})  "
+              f"{line.fwhm:10.1f}  {float(fwhm(options.k, line.energy)):17.1f}  {area:>17} ({line.area_error:.0f})")
     print()
     print("step                  seconds")
     for name, seconds in result.seconds.items():

@@ -81,6 +81,24 @@ def test_gamma_spectrum_converged_run(gamma_spectrum, gamma_example):
     assert "±" in table and "bootstrap" in table
 
 
+def test_gamma_spectrum_fit_errors_and_replica_stack(gamma_spectrum, gamma_example):
+    result, _, _ = gamma_spectrum
+    for line in result.lines:
+        # The fit's own errors are finite and positive, of the order of the
+        # spread over the replicas (a deconvolved spectrum's channels are
+        # correlated, so not equal to it).
+        assert 0 < line.area_error < 0.2 * line.area and 0 < line.centroid_error < 5.0, line
+    # One fit_peaks_cy call on a stack gives each row what it gives alone.
+    nominal = [round(energy) for _, energy, _ in gamma_example.LINES]
+    half_windows = 0.3 * gamma_example.fwhm(0.003, np.array(nominal))
+    stack = np.stack([result.ml_em, result.plain_ml_em])
+    start = gamma_example.fit_peaks(result.energy, stack[:1], nominal, half_windows).result.params[0]
+    together = gamma_example.fit_peaks(result.energy, stack, nominal, half_windows, start=start).result
+    alone = gamma_example.fit_peaks(result.energy, stack[1:], nominal, half_windows, start=start).result
+    assert np.all(together.status == 0)
+    assert np.array_equal(together.params[1], alone.params[0])
+
+
 def test_gamma_spectrum_keeps_counts_and_draws(gamma_spectrum):
     result, picture, _ = gamma_spectrum
     # ML-EM through a response whose rows sum to 1 conserves the counts.
@@ -158,6 +176,34 @@ def test_batch_on_a_dask_cluster(batch, capsys):
                               "--scheduler", cluster.scheduler_address])
     loop, stack, threads, on_cluster = results.values()
     assert np.array_equal(loop, on_cluster)
+    assert cluster.scheduler_address in capsys.readouterr().out
+
+
+@pytest.fixture(scope="module")
+def regions(batch):
+    return load_example("fit_regions_dask")
+
+
+def test_regions_back_ends_agree_and_find_the_peaks(regions, capsys):
+    results = regions.main(["--regions", "50", "--workers", "3"])
+    stack, on_threads = results.values()
+    assert stack.shape == (50, 6) and np.array_equal(stack, on_threads)
+    _, _, _, truth = regions.simulate(50, 5)
+    # 2000 or more counts in a peak of sigma 2 channels: the centre within a
+    # few tenths of a channel, the area within 15 %.
+    assert np.all(np.abs(stack[:, 1] - truth[:, 1]) < 0.3)
+    area = lambda p: p[:, 0] * np.sqrt(2.0 * np.pi * p[:, 2])
+    assert np.all(np.abs(area(stack) / area(truth) - 1.0) < 0.15)
+    assert "results identical across back-ends: True" in capsys.readouterr().out
+
+
+def test_regions_on_a_dask_cluster(regions, capsys):
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster:
+        results = regions.main(["--regions", "20", "--workers", "2", "--scheduler", cluster.scheduler_address])
+    stack, on_cluster = results.values()
+    assert np.array_equal(stack, on_cluster)
     assert cluster.scheduler_address in capsys.readouterr().out
 
 
