@@ -92,6 +92,9 @@ public:
         }
     }
 
+    // Steps are taken as the loop makes them.
+    void limit_step(const double*, double*) const noexcept {}
+
     // A line that the trial carries into another bin stops at the edge of
     // its own bin: the objective's slope in E changes there.
     bool cut_step(const double* theta, double* trial) const noexcept {

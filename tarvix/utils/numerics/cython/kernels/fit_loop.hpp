@@ -12,6 +12,8 @@
 //
 // A model provides
 //   index_t parameters(), channels();
+//   void limit_step(const double* theta, double* trial): its own limits on
+//       one step (staying within the bounds);
 //   bool cut_step(const double* theta, double* trial): shortens a rejected
 //       trial to where the model's slope changes, true if it did;
 //   template <class V> void evaluate(const double* theta, int slot):
@@ -235,12 +237,13 @@ private:
                 continue;
             }
             std::memcpy(work_.trial, theta_, static_cast<std::size_t>(P_) * sizeof(double));
-            bool moved = false;
             for (index_t i = 0; i < moving; ++i) {
                 const index_t a = variable[pick[i]];
                 work_.trial[a] = loop_detail::clamp(theta_[a] + work_.step[i], lower_[a], upper_[a]);
-                moved |= work_.trial[a] != theta_[a];
             }
+            model_.limit_step(theta_, work_.trial);
+            bool moved = false;
+            for (index_t a = 0; a < P_; ++a) moved |= work_.trial[a] != theta_[a];
             if (!moved) return End::converged;  // the step is below the parameters' resolution
 
             bool accepted = try_trial();

@@ -77,6 +77,19 @@ public:
         }
     }
 
+    // A step changes no variance by more than this factor either way: a
+    // long early step would otherwise project a variance onto its floor,
+    // where the peak has no slope left to come back along.
+    static constexpr double variance_step_factor = 10.0;
+
+    void limit_step(const double* theta, double* trial) const noexcept {
+        for (index_t k = 0; k < shape_.peaks; ++k) {
+            const index_t v = k * shape_.per_peak() + 2;
+            trial[v] = std::fmin(std::fmax(trial[v], theta[v] / variance_step_factor),
+                                 theta[v] * variance_step_factor);
+        }
+    }
+
     // The model is smooth: a step is taken whole or not at all.
     bool cut_step(const double*, double*) const noexcept { return false; }
 
