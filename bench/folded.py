@@ -20,8 +20,8 @@ on a smooth continuum, measured through the resampled response):
 4. A stack of 32 spectra through one response. Target: per spectrum at most
    1/4 of one spectrum's fit.
 
-The background is a Bernstein basis of degree 5 in energy over the axis,
-coefficients >= 0: smooth, and not the simulation's exponential. Results go
+The background is the demo's: a Bernstein basis of degree 5 in energy over
+the axis, coefficients >= 0: smooth, and not the simulation's exponential. Results go
 to bench/folded.json.
 """
 
@@ -30,46 +30,19 @@ import json
 import platform
 import sys
 import time
-from math import comb
 from pathlib import Path
 
 import numpy as np
 import scipy.optimize
-import scipy.sparse
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "examples"))
 import gamma_spectrum as demo  # noqa: E402
 
 from tarvix.utils.numerics.cython.fitting import fit_folded_cy  # noqa: E402
-from tarvix.utils.numerics.cython.respgrid import respgrid_cy  # noqa: E402
 from tarvix.utils.numerics.cython.unfolding import ML_EM_converge_cy  # noqa: E402
 
-DEGREE = 5
 DEMO_SEED = 2026
-
-
-def demo_problem(k=0.003, channels=1024):
-    """The demo's source axis, response (CSR triple and scipy matrix) and
-    true source, built as examples/gamma_spectrum.py builds them."""
-    ref_E_axis = (np.arange(4096, dtype=np.float64) + 0.5) * (3000.0 / 4096)
-    ref_indices = np.geomspace(100.0, 3000.0, 32)
-    reference = demo.reference_response(ref_indices, ref_E_axis, k)
-    width = 3000.0 / channels
-    channel_energy = (np.arange(channels, dtype=np.float64) + 0.5) * width
-    energy = channel_energy[(channel_energy >= ref_indices[0]) & (channel_energy <= ref_indices[-1])]
-    response = respgrid_cy(reference, ref_indices, ref_E_axis, energy, energy)
-    n = len(energy)
-    matrix = scipy.sparse.csr_array((response[2], response[1], response[0]), shape=(n, n))
-    source = 400.0 * width * np.exp(-energy / 600.0)
-    for _, line, counts in demo.LINES:
-        demo.deposit(source, energy, line, counts)
-    return energy, response, matrix, source
-
-
-def bernstein(energy, degree=DEGREE):
-    u = (energy - energy[0]) / (energy[-1] - energy[0])
-    return np.column_stack([comb(degree, d) * u**d * (1 - u) ** (degree - d) for d in range(degree + 1)])
 
 
 def start_and_bounds(basis):
@@ -153,10 +126,10 @@ def main(argv=None):
     options = parser.parse_args(argv)
     seeds = 4 if options.quick else options.seeds
 
-    energy, response, matrix, source = demo_problem()
-    basis = bernstein(energy)
+    problem = demo.build_problem(0.003, 1024)
+    energy, response, matrix, mean = problem.energy, problem.response, problem.matrix, problem.mean
+    basis = demo.continuum_basis(energy)
     start, lower = start_and_bounds(basis)
-    mean = matrix.T @ source
     truth = np.array([counts for _, _, counts in demo.LINES])
     names = [f"{name} {line:.0f}" for name, line, _ in demo.LINES]
     # The demo's own seed and the ones after it.
@@ -166,7 +139,7 @@ def main(argv=None):
     cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
                 if line.startswith("model name")), platform.processor())
     print(f"fit_folded_cy on the demo's problem: {n} channels, {len(response[2])} entries, "
-          f"{len(demo.LINES)} lines, Bernstein background of degree {DEGREE}; CPU {cpu}")
+          f"{len(demo.LINES)} lines, Bernstein background of degree {demo.CONTINUUM_DEGREE}; CPU {cpu}")
 
     # 1. Coverage over the seeds.
     fits = fit_folded_cy(energy, Y, start, *response, basis, lower)

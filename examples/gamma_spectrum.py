@@ -14,13 +14,18 @@ scintillator spectrum:
    longer rises; for comparison, run as many plain ML_EM_cy passes and
    compare the two log-likelihoods (poisson_log_likelihood_cy), and
    deconvolve with richardson_lucy_cy (Gaussian resolution only);
-5. fit the five deconvolved peaks with fit_peaks_cy by least squares (a
-   deconvolved spectrum is not Poisson counts), with the fit's own errors;
+5. fit the five deconvolved peaks with fit_peaks_cy (least squares, since
+   a deconvolved spectrum is not Poisson counts);
 6. estimate the uncertainties by bootstrap: deconvolve Poisson replicas of
    the measured spectrum the same way, on several threads at once, and fit
-   all replicas' peaks in one fit_peaks_cy call (a stack);
-7. print a table of the fitted lines, the two ML-EM runs and the time of
-   each step, and draw the spectra to a PNG file.
+   all replicas' peaks in one fit_peaks_cy call;
+7. fit the measured spectrum directly by forward folding with fit_folded_cy:
+   five delta lines and a smooth continuum (a Bernstein polynomial basis of
+   degree 5 in energy, coefficients >= 0) folded through the response,
+   by Poisson likelihood; its uncertainties are the fit's own;
+8. print a table of each line's counts both ways against the counts the
+   simulation put in, with uncertainties and pulls, the two ML-EM runs and
+   the time of each step, and draw the spectra to a PNG file.
 
 Run with the package installed:  python examples/gamma_spectrum.py --help
 """
@@ -29,6 +34,7 @@ from __future__ import annotations
 
 import argparse
 import os
+from math import comb
 import time
 from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -41,7 +47,7 @@ import scipy.sparse
 from numpy.typing import NDArray
 
 from tarvix.utils.numerics.cython.deconvolution import ML_EM_cy, build_gaussian_response, richardson_lucy_cy
-from tarvix.utils.numerics.cython.fitting import FitResult, fit_peaks_cy
+from tarvix.utils.numerics.cython.fitting import FitResult, fit_folded_cy, fit_peaks_cy
 from tarvix.utils.numerics.cython.gaussian import multi_gaussian_cy
 from tarvix.utils.numerics.cython.respgrid import calculate_regions, respgrid_cy
 from tarvix.utils.numerics.cython.unfolding import ML_EM_converge_cy, poisson_log_likelihood_cy
@@ -116,6 +122,44 @@ def reference_response(line_energies: Array, channel_energy: Array, k: float) ->
             deposit(row, channel_energy, line - 1022.0, 0.15 * pair_fraction)
         row[:] = blur.T @ row
     return rows / rows.sum(axis=1, keepdims=True)
+
+
+# ---------------------------------------------------------------------------
+# Steps 2 and 3: the resampled response and the simulated measurement.
+
+@dataclass
+class Problem:
+    energy: Array  # keV: the channels that the reference lines bracket, source and measured axis alike
+    width: float  # keV per channel
+    response: Response  # resampled: row j spreads source channel j over the measured channels
+    matrix: scipy.sparse.csr_array  # the same response
+    source: Array  # counts per source channel: the lines on a smooth continuum
+    mean: Array  # the expected measurement, response.T @ source
+
+
+def build_problem(k: float, channels: int) -> Problem:
+    """The demo's response, resampled by respgrid_cy onto the channels of the
+    measured spectrum, and its source."""
+    # As a detector simulation would give it: 32 lines, 4096 channels.
+    ref_E_axis = (np.arange(4096, dtype=np.float64) + 0.5) * (3000.0 / 4096)
+    ref_indices = np.geomspace(100.0, 3000.0, 32)
+    reference = reference_response(ref_indices, ref_E_axis, k)
+    # One row per channel energy that the reference lines bracket, and the
+    # same channels as the columns, so that the matrix is square as ML-EM
+    # needs it.
+    width = 3000.0 / channels
+    channel_energy = (np.arange(channels, dtype=np.float64) + 0.5) * width
+    energy = channel_energy[(channel_energy >= ref_indices[0]) & (channel_energy <= ref_indices[-1])]
+    response = respgrid_cy(reference, ref_indices, ref_E_axis, energy, energy)
+    n = len(energy)
+    matrix = scipy.sparse.csr_array((response[2], response[1], response[0]), shape=(n, n))
+    matrix.check_format(full_check=True)  # a valid CSR matrix, columns in range
+    # The source: each line in the two channels that bracket its energy, on
+    # a smooth, falling background continuum.
+    source = 400.0 * width * np.exp(-energy / 600.0)
+    for _, line, counts in LINES:
+        deposit(source, energy, line, counts)
+    return Problem(energy, width, response, matrix, source, matrix.T @ source)
 
 
 # ---------------------------------------------------------------------------
@@ -210,6 +254,52 @@ def deconvolve_on_threads(stack: Array, response: Response, sensitivity: Array, 
 
 
 # ---------------------------------------------------------------------------
+# Step 7: forward folding.
+
+CONTINUUM_DEGREE = 5
+
+
+def continuum_basis(energy: Array, degree: int = CONTINUUM_DEGREE) -> Array:
+    """Bernstein polynomials of `degree` in energy over the axis: smooth,
+    non-negative shapes, so that coefficients >= 0 keep the continuum >= 0.
+    (Not the simulation's own exponential.)"""
+    u = (energy - energy[0]) / (energy[-1] - energy[0])
+    return np.column_stack([comb(degree, d) * u**d * (1.0 - u) ** (degree - d) for d in range(degree + 1)])
+
+
+@dataclass
+class FoldedFit:
+    result: FitResult  # of one spectrum
+    prediction: Array  # the fitted measurement, M.T @ source
+    lines: Array  # (lines, channels): each line's folded contribution
+    continuum: Array  # the continuum's folded contribution
+
+
+def fit_folded(problem: Problem, measured: Array, guesses: Sequence[float], k: float) -> FoldedFit:
+    """Fit delta lines at the guessed energies and the continuum, folded
+    through the response, to the measured counts by Poisson likelihood."""
+    basis = continuum_basis(problem.energy)
+    guessed: list[float] = []
+    for guess in guesses:
+        # A line's counts roughly: what the measurement holds near it.
+        near = np.abs(problem.energy - guess) <= 0.5 * float(fwhm(k, guess))
+        guessed += [float(measured[near].sum()), float(guess)]
+    start = np.array(guessed + [float(measured.mean())] * basis.shape[1])
+    lower = np.full(len(start), -np.inf)
+    lower[0:2 * len(guesses):2] = 0.0  # counts
+    lower[2 * len(guesses):] = 0.0  # continuum coefficients
+    result = fit_folded_cy(problem.energy, measured[np.newaxis], start, *problem.response, basis, lower)
+    params = result.params[0]
+    lines = np.zeros((len(guesses), len(problem.energy)))
+    for line, (counts, energy) in zip(lines, params[:2 * len(guesses)].reshape(-1, 2)):
+        source = np.zeros(len(problem.energy))
+        deposit(source, problem.energy, energy, counts)
+        line[:] = problem.matrix.T @ source
+    continuum = problem.matrix.T @ (basis @ params[2 * len(guesses):])
+    return FoldedFit(result, lines.sum(axis=0) + continuum, lines, continuum)
+
+
+# ---------------------------------------------------------------------------
 # The whole run.
 
 @dataclass
@@ -225,6 +315,10 @@ class FittedLine:
     area_error: float  # counts, likewise
     centroid_sd: float = float("nan")  # keV, standard deviation over the bootstrap replicas
     area_sd: float = float("nan")  # counts, likewise
+    folded_energy: float = float("nan")  # keV, forward folding
+    folded_energy_error: float = float("nan")
+    folded_counts: float = float("nan")  # counts the line put into the detector, forward folding
+    folded_counts_error: float = float("nan")
 
 
 @dataclass
@@ -259,6 +353,7 @@ class Result:
     converged: Run
     plain: Run
     bootstrap: Bootstrap | None  # None with --replicas 0
+    folded: FoldedFit
     seconds: dict[str, float]
 
 
@@ -305,33 +400,13 @@ def main(argv: Sequence[str] | None = None) -> Result:
         yield
         seconds[name] = time.perf_counter() - start
 
-    with step("reference response"):
-        # As a detector simulation would give it: 32 lines, 4096 channels.
-        ref_E_axis = (np.arange(4096, dtype=np.float64) + 0.5) * (3000.0 / 4096)
-        ref_indices = np.geomspace(100.0, 3000.0, 32)
-        reference = reference_response(ref_indices, ref_E_axis, options.k)
-
-    with step("respgrid_cy"):
-        # Onto the channels of the measured spectrum: one row per channel
-        # energy that the reference lines bracket, and the same channels as
-        # the columns, so that the matrix is square as ML-EM needs it.
-        width = 3000.0 / options.channels
-        channel_energy = (np.arange(options.channels, dtype=np.float64) + 0.5) * width
-        energy = channel_energy[(channel_energy >= ref_indices[0]) & (channel_energy <= ref_indices[-1])]
-        response = respgrid_cy(reference, ref_indices, ref_E_axis, energy, energy)
+    with step("response and simulation"):
+        problem = build_problem(options.k, options.channels)
+        energy, width, response, matrix = problem.energy, problem.width, problem.response, problem.matrix
         n = len(energy)
-        matrix = scipy.sparse.csr_array((response[2], response[1], response[0]), shape=(n, n))
-        matrix.check_format(full_check=True)  # a valid CSR matrix, columns in range
-
-    with step("simulation"):
-        # The source: each line in the two channels that bracket its energy,
-        # on a smooth, falling background continuum; measured through the
-        # response (row j spreads source channel j) with counting noise.
-        source = 400.0 * width * np.exp(-energy / 600.0)
-        for _, line, counts in LINES:
-            deposit(source, energy, line, counts)
+        # Measured through the response with counting noise.
         rng = np.random.default_rng(options.seed)
-        measured = rng.poisson(matrix.T @ source).astype(np.float64)
+        measured = rng.poisson(problem.mean).astype(np.float64)
 
     # Every row of the resampled response sums to 1 (each source count is
     # measured somewhere in the window), so the sensitivity is 1 throughout.
@@ -391,8 +466,16 @@ def main(argv: Sequence[str] | None = None) -> Result:
             fitted_line.centroid_sd, fitted_line.area_sd = float(centroid_sd), float(area_sd)
         bootstrap = Bootstrap(options.replicas, min(options.threads, options.replicas), replica_passes, low, high)
 
+    with step("fit_folded_cy"):
+        folded = fit_folded(problem, measured, nominal, options.k)
+    folded_params = folded.result.params[0]
+    folded_errors = np.sqrt(np.diagonal(folded.result.covariance[0]))
+    for k, fitted_line in enumerate(lines):
+        fitted_line.folded_counts, fitted_line.folded_energy = map(float, folded_params[2 * k:2 * k + 2])
+        fitted_line.folded_counts_error, fitted_line.folded_energy_error = map(float, folded_errors[2 * k:2 * k + 2])
+
     result = Result(energy, measured, ml_em, plain_ml_em, richardson_lucy, fitted_model, lines, response,
-                    sensitivity, matrix.nnz, converged, plain, bootstrap, seconds)
+                    sensitivity, matrix.nnz, converged, plain, bootstrap, folded, seconds)
     if not options.no_plot:
         with step("plot"):
             plot(result, options.k, options.output)
@@ -424,6 +507,24 @@ def print_table(result: Result, options: argparse.Namespace) -> None:
         print(f"{line.name:<6}  {line.energy:10.2f}  {line.counts:9.0f}  {centroid:>15} ({line.centroid_error:.2f})  "
               f"{line.fwhm:10.1f}  {float(fwhm(options.k, line.energy)):17.1f}  {area:>17} ({line.area_error:.0f})")
     print()
+    print("the counts each line put into the detector, against the simulation's, with uncertainties and "
+          "pulls (estimate - truth) / uncertainty")
+    route = f"deconvolution + fit, ± bootstrap ({result.bootstrap.replicas})" if result.bootstrap else \
+        "deconvolution + fit, ± fit error"
+    print(f"{'line':<6}  {'energy':>8}  {'true counts':>11}  {route:>38}  {'pull':>6}  "
+          f"{'forward folding, ± fit error':>30}  {'pull':>6}  {'folded energy (keV)':>20}")
+    for line in result.lines:
+        spread = line.area_sd if result.bootstrap else line.area_error
+        folded = f"{line.folded_counts:.0f} ± {line.folded_counts_error:.0f}"
+        print(f"{line.name:<6}  {line.energy:8.2f}  {line.counts:11.0f}  {f'{line.area:.0f} ± {spread:.0f}':>38}  "
+              f"{(line.area - line.counts) / spread:6.1f}  {folded:>30}  "
+              f"{(line.folded_counts - line.counts) / line.folded_counts_error:6.1f}  "
+              f"{f'{line.folded_energy:.2f} ± {line.folded_energy_error:.2f}':>20}")
+    fit = result.folded.result
+    print(f"forward folding: deviance {fit.objective[0]:.1f} over {n} channels, {fit.iterations[0]} iterations, "
+          f"status {fit.status[0]}; continuum: Bernstein polynomials of degree {CONTINUUM_DEGREE} in energy, "
+          "coefficients >= 0")
+    print()
     print("step                  seconds")
     for name, seconds in result.seconds.items():
         print(f"{name:<20}  {seconds:7.2f}")
@@ -441,7 +542,7 @@ def plot(result: Result, k: float, output: Path) -> None:
     import matplotlib.pyplot as plt
 
     energy = result.energy
-    figure, (full, zoom) = plt.subplots(2, 1, figsize=(11, 8.5), gridspec_kw={"height_ratios": [3, 2]})
+    figure, (full, zoom, folded) = plt.subplots(3, 1, figsize=(11, 12.5), gridspec_kw={"height_ratios": [3, 2, 3]})
     for axes in (full, zoom):
         axes.step(energy, result.measured, where="mid", color="0.45", lw=0.9, label="measured")
         axes.plot(energy, result.richardson_lucy, color="tab:orange", lw=1.0,
@@ -471,6 +572,21 @@ def plot(result: Result, k: float, output: Path) -> None:
     zoom.set_xlim(low, high)
     zoom.set_ylim(0.0, 1.1 * top)
     zoom.set_title("Zoom: 60Co at 1173 and 1332 keV, 40K at 1461 keV")
+
+    # Forward folding: the fit is made where the counts are measured.
+    fit = result.folded
+    folded.step(energy, result.measured, where="mid", color="0.45", lw=0.9, label="measured")
+    folded.plot(energy, fit.prediction, color="tab:red", lw=1.2, label="fit_folded_cy: lines + continuum, folded")
+    folded.plot(energy, fit.continuum, color="black", lw=1.0, ls="--", label="continuum, folded")
+    for line, contribution in zip(result.lines, fit.lines):
+        folded.plot(energy, contribution, lw=0.9, label=f"{line.name} {line.energy:.0f} keV, folded")
+    folded.set_yscale("log")
+    folded.set_xlim(energy[0], energy[-1])
+    folded.set_ylim(1.0, 3.0 * result.measured.max())
+    folded.set_xlabel("energy (keV)")
+    folded.set_ylabel("counts per channel")
+    folded.set_title("Forward folding: delta lines and a smooth continuum through the response, Poisson fit")
+    folded.legend(loc="lower left", fontsize=8, ncol=2)
     figure.tight_layout()
     output.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(output, dpi=100)
