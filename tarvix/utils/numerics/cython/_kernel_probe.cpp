@@ -82,26 +82,36 @@ bool copy_values(PyObject* object, const char* name, std::vector<double>& values
     return true;
 }
 
-// --- erfc_array(x, generic=False): kernels::erfc_array over a copy of x, at
-// the kernel level, or with plain scalars (the generic level's version)
-// when `generic`.
+// --- erfc_array(x, width=0): kernels::erfc_array over a copy of x, at the
+// kernel level, or with vectors of `width` lanes (1, 4 or 8: the generic,
+// AVX2 and AVX-512 versions, whatever the build's level) when the CPU runs
+// them, so that one run can compare them.
 
-const frame::Signature<2> erfc_signature{"erfc_array", {"x", "generic"}, 1};
+const frame::Signature<2> erfc_signature{"erfc_array", {"x", "width"}, 1};
 
 PyObject* erfc_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return frame::traced("erfc_array", [&]() -> PyObject* {
         std::array<PyObject*, 2> v;
         std::vector<double> values;
-        if (!erfc_signature.parse(args, nargs, kwnames, v) || (v[1] && !frame::check_flag(v[1], "generic")) ||
+        int width = 0;
+        if (!erfc_signature.parse(args, nargs, kwnames, v) || (v[1] && !frame::to_int32(v[1], width)) ||
             !copy_values(v[0], "x", values)) {
+            return nullptr;
+        }
+        const kernels::Level cpu = kernels::cpu_level();
+        const bool runs = width == 0 || width == 1 || (width == 4 && cpu >= kernels::Level::avx2) ||
+                          (width == 8 && cpu >= kernels::Level::avx512);
+        if (!runs) {
+            PyErr_SetString(PyExc_ValueError, "width must be 0, 1, 4 or 8, and one this CPU runs");
             return nullptr;
         }
         const auto count = static_cast<kernels::index_t>(values.size());
         const auto kernel = [&]<class V>() { kernels::erfc_array<V>(values.data(), values.data(), count); };
-        if (v[1] == Py_True) {
-            kernels::dispatch_detail::run_with<kernels::simd::Lanes<1>>(kernel);
-        } else {
-            kernels::dispatch(kernel);
+        switch (width) {
+            case 1: kernels::dispatch_detail::run_with<kernels::simd::Lanes<1>>(kernel); break;
+            case 4: kernels::dispatch_detail::run_with<kernels::simd::Lanes<4>>(kernel); break;
+            case 8: kernels::dispatch_detail::run_with<kernels::simd::Lanes<8>>(kernel); break;
+            default: kernels::dispatch(kernel);
         }
         return frame::new_array_from(values.data(), values.size()).release();
     });

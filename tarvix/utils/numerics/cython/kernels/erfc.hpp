@@ -11,8 +11,8 @@
 //   a >= 27.3:         erfc(a) rounds to 0 (a is clamped there), erfc(-a) to 2.
 // R (degree 9) and P (degree 20) are fitted by
 // tools/generate_erfc_coefficients.py. exp(-a^2) runs exp.hpp's steps on
-// a^2 split exactly into hi + lo, with the scale held 2^64 high, so that
-// results down in the subnormals round once, at the end. NaN gives NaN,
+// a^2 split exactly into hi + lo, with the scale held 2^64 high so that it
+// stays a normal double where the result is subnormal. NaN gives NaN,
 // +-inf give 0 and 2.
 //
 // Every lane runs the same operations in the same order, the ranges chosen
@@ -32,11 +32,23 @@ namespace kernels {
 
 namespace erfc_detail {
 
-// c[0] + c[1] v + ... + c[n-1] v^(n-1), by Horner's rule.
-template <class V, std::size_t n>
+// c[0] + c[1] v + ... + c[n-1] v^(n-1): Horner's rule on the first `head`
+// coefficients, where the sum is formed, and for the rest Horner's rule in
+// v^2 on their even and odd terms (two chains, half the latency).
+template <class V, std::size_t head, std::size_t n>
 [[gnu::always_inline]] inline typename V::D polynomial(const double (&c)[n], typename V::D v) noexcept {
-    typename V::D p = V::broadcast(c[n - 1]);
-    for (std::size_t j = n - 1; j-- > 0;) p = V::fma(p, v, V::broadcast(c[j]));
+    static_assert(n >= head + 2);
+    using D = typename V::D;
+    const D v2 = V::mul(v, v);
+    constexpr std::size_t last = n - 1;
+    D top = V::broadcast(c[last]), next = V::broadcast(c[last - 1]);
+    for (std::size_t j = last; j >= head + 2; --j) {
+        const D step = V::fma(top, v2, V::broadcast(c[j - 2]));
+        top = next;
+        next = step;
+    }
+    D p = V::fma(top, v, next);  // c[head] + c[head + 1] v + ...
+    for (std::size_t j = head; j-- > 0;) p = V::fma(p, v, V::broadcast(c[j]));
     return p;
 }
 
@@ -45,7 +57,7 @@ template <class V>
 [[gnu::always_inline]] inline typename V::D near_zero(typename V::D x) noexcept {
     using D = typename V::D;
     const D one = V::broadcast(1.0);
-    const D r = polynomial<V>(small, V::mul(x, x));
+    const D r = polynomial<V, 2>(small, V::mul(x, x));
     const D head = V::sub(one, x);                 // 1 - x = head + tail exactly,
     const D tail = V::sub(V::sub(one, head), x);  // as |x| < 1
     return V::add(head, V::fnma(x, r, tail));
@@ -69,7 +81,7 @@ template <class V>
     const D r_lo = V::mul(r, V::fnma(e, r, rho));
     const D bb = V::broadcast(beta);
     const D u = V::fma(bb, r_lo, V::fma(bb, r, V::broadcast(alpha)));
-    const D p = polynomial<V>(large, u);  // erfc(a) exp(a^2) (a + k)
+    const D p = polynomial<V, 4>(large, u);  // erfc(a) exp(a^2) (a + k)
 
     const D hi = V::mul(a, a);
     const D neg_lo = V::fnma(a, a, hi);  // hi - a^2, exactly
