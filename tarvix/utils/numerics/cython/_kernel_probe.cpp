@@ -13,12 +13,14 @@
 #include "frame/module.hpp"
 #include "frame/scalars.hpp"
 #include "kernels/dispatch.hpp"
+#include "kernels/erfc.hpp"
 #include "kernels/exp.hpp"
 #include "kernels/ml_em_converge.hpp"
 #include "kernels/gaussian_model.hpp"
 #include "kernels/search.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -67,6 +69,65 @@ PyObject* exp_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         for (Py_ssize_t i = 0; i < values.size; ++i) in[static_cast<std::size_t>(i)] = values[i];
         kernels::dispatch([&]<class V>() { kernels::exp_array<V>(in.data(), in.data(), values.size); });
         return frame::new_array_from(in.data(), in.size()).release();
+    });
+}
+
+// A contiguous copy of a one-dimensional float64 array argument.
+bool copy_values(PyObject* object, const char* name, std::vector<double>& values) {
+    frame::HeldBuffer buffer;
+    if (!take_values(object, name, buffer)) return false;
+    const auto view = buffer.view1<const double>();
+    values.resize(static_cast<std::size_t>(view.size));
+    for (Py_ssize_t i = 0; i < view.size; ++i) values[static_cast<std::size_t>(i)] = view[i];
+    return true;
+}
+
+// --- erfc_array(x, width=0): kernels::erfc_array over a copy of x, at the
+// kernel level, or with vectors of `width` lanes (1, 4 or 8: the generic,
+// AVX2 and AVX-512 versions, whatever the build's level) when the CPU runs
+// them, so that one run can compare them.
+
+const frame::Signature<2> erfc_signature{"erfc_array", {"x", "width"}, 1};
+
+PyObject* erfc_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("erfc_array", [&]() -> PyObject* {
+        std::array<PyObject*, 2> v;
+        std::vector<double> values;
+        int width = 0;
+        if (!erfc_signature.parse(args, nargs, kwnames, v) || (v[1] && !frame::to_int32(v[1], width)) ||
+            !copy_values(v[0], "x", values)) {
+            return nullptr;
+        }
+        const kernels::Level cpu = kernels::cpu_level();
+        const bool runs = width == 0 || width == 1 || (width == 4 && cpu >= kernels::Level::avx2) ||
+                          (width == 8 && cpu >= kernels::Level::avx512);
+        if (!runs) {
+            PyErr_SetString(PyExc_ValueError, "width must be 0, 1, 4 or 8, and one this CPU runs");
+            return nullptr;
+        }
+        const auto count = static_cast<kernels::index_t>(values.size());
+        const auto kernel = [&]<class V>() { kernels::erfc_array<V>(values.data(), values.data(), count); };
+        switch (width) {
+            case 1: kernels::dispatch_detail::run_with<kernels::simd::Lanes<1>>(kernel); break;
+            case 4: kernels::dispatch_detail::run_with<kernels::simd::Lanes<4>>(kernel); break;
+            case 8: kernels::dispatch_detail::run_with<kernels::simd::Lanes<8>>(kernel); break;
+            default: kernels::dispatch(kernel);
+        }
+        return frame::new_array_from(values.data(), values.size()).release();
+    });
+}
+
+// --- library_erfc(x): std::erfc over a copy of x, for benchmarks.
+
+const frame::Signature<1> library_erfc_signature{"library_erfc", {"x"}};
+
+PyObject* library_erfc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("library_erfc", [&]() -> PyObject* {
+        std::array<PyObject*, 1> v;
+        std::vector<double> values;
+        if (!library_erfc_signature.parse(args, nargs, kwnames, v) || !copy_values(v[0], "x", values)) return nullptr;
+        for (double& value : values) value = std::erfc(value);
+        return frame::new_array_from(values.data(), values.size()).release();
     });
 }
 
@@ -249,6 +310,8 @@ constexpr frame::FunctionEntry functions[] = {
     {"kernel_level", kernel_level},
     {"cpu_level", cpu_level},
     {"exp_array", exp_array},
+    {"erfc_array", erfc_array},
+    {"library_erfc", library_erfc},
     {"searchsorted", searchsorted},
     {"find_index_from_energy", find_index_from_energy},
     {"ascending", ascending},

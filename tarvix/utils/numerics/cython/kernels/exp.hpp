@@ -36,6 +36,37 @@ constexpr double c4 = 0x1.55555cf172b91p-5;
 constexpr double c5 = 0x1.1111167a4d017p-7;
 constexpr double round_shift = 0x1.8p52;
 
+// Those steps on x + low (|low| at most half an ulp of x, added to r):
+// exp(x + low) = scale (1 + tmp), returning tmp and setting scale_bits to
+// the bits of the scale, 2^(k/128) rounded. For |x| < 708 these are a
+// normal double's; up to |x| = 1400 they are that double's with an
+// exponent field that has wrapped, which a caller adding an offset to it
+// keeps in range. Without low (with_low false) these are the library's own
+// steps, and low is not read.
+template <class V, bool with_low>
+[[gnu::always_inline]] inline typename V::D exp_steps(typename V::D x, typename V::D low,
+                                                      typename V::I& scale_bits) noexcept {
+    using D = typename V::D;
+    const auto* table = reinterpret_cast<const std::int64_t*>(exp_detail::table);
+    const D z = V::fma(x, V::broadcast(inv_ln2_n), V::broadcast(round_shift));
+    const auto ki = V::bits_of(z);
+    const D kd = V::sub(z, V::broadcast(round_shift));
+    D r = V::fma(kd, V::broadcast(neg_ln2_hi_n), x);
+    r = V::fma(kd, V::broadcast(neg_ln2_lo_n), r);
+    if constexpr (with_low) r = V::add(r, low);
+
+    const auto index = V::template shift_left<1>(V::int_and(ki, V::int_broadcast(127)));
+    const D tail = V::from_bits(V::gather(table, index));
+    scale_bits = V::int_add(V::gather(table + 1, index), V::template shift_left<45>(ki));
+
+    const D p23 = V::fma(r, V::broadcast(c3), V::broadcast(c2));
+    const D tail_r = V::add(r, tail);
+    const D r2 = V::mul(r, r);
+    const D p45 = V::fma(r, V::broadcast(c5), V::broadcast(c4));
+    const D tmp = V::fma(p23, r2, tail_r);
+    return V::fma(V::mul(r2, r2), p45, tmp);
+}
+
 // The vector evaluation, V::width values a group; a ragged last group is
 // read and written under a mask. Arguments below -746 give +0 (the exact
 // value is under half the smallest subnormal, which every correctly working
@@ -45,7 +76,6 @@ template <class V>
 [[gnu::always_inline]] inline void exp_vector(const double* in, double* out, index_t count) noexcept {
     using D = typename V::D;
     using M = typename V::M;
-    const auto* table = reinterpret_cast<const std::int64_t*>(exp_detail::table);
     for (index_t i = 0; i < count; i += V::width) {
         const bool whole = count - i >= V::width;
         const M lanes = V::first(count - i);
@@ -62,22 +92,8 @@ template <class V>
         }
         const M in_range = V::less(V::abs(x), V::broadcast(512.0));
 
-        const D z = V::fma(x, V::broadcast(inv_ln2_n), V::broadcast(round_shift));
-        const auto ki = V::bits_of(z);
-        const D kd = V::sub(z, V::broadcast(round_shift));
-        D r = V::fma(kd, V::broadcast(neg_ln2_hi_n), x);
-        r = V::fma(kd, V::broadcast(neg_ln2_lo_n), r);
-
-        const auto index = V::template shift_left<1>(V::int_and(ki, V::int_broadcast(127)));
-        const D tail = V::from_bits(V::gather(table, index));
-        const auto scale_bits = V::int_add(V::gather(table + 1, index), V::template shift_left<45>(ki));
-
-        const D p23 = V::fma(r, V::broadcast(c3), V::broadcast(c2));
-        const D tail_r = V::add(r, tail);
-        const D r2 = V::mul(r, r);
-        const D p45 = V::fma(r, V::broadcast(c5), V::broadcast(c4));
-        D tmp = V::fma(p23, r2, tail_r);
-        tmp = V::fma(V::mul(r2, r2), p45, tmp);
+        typename V::I scale_bits;
+        const D tmp = exp_steps<V, false>(x, V::zero(), scale_bits);
         const D scale = V::from_bits(scale_bits);
         D result = V::select(underflows, V::zero(), V::fma(scale, tmp, scale));
 
