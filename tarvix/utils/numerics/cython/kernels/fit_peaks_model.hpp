@@ -18,10 +18,11 @@
 //
 // Inputs: x[m] or x[m+1], ascending; basis[q*m], column c at basis + c*m.
 // Cost per evaluation: O((K + q) m) with one exp and (with steps or binned)
-// one erfc per channel or edge and peak.
+// one erfc per channel or edge and peak, both a vector at a time.
 #pragma once
 
 #include "arrays.hpp"
+#include "erfc.hpp"
 #include "exp.hpp"
 #include "fit_solve.hpp"
 
@@ -161,9 +162,11 @@ private:
         double* const dh = jacobian + 3 * m;
         const double root_inverse = 1.0 / std::sqrt(2.0 * v);
         const double slope = 1.0 / std::sqrt(2.0 * M_PI * v);  // of the step against mu, per unit g
-        for (index_t i = 0; i < m; ++i) dh[i] = 0.5 * std::erfc(offset[i] * root_inverse);
+        for (index_t i = 0; i < m; ++i) argument[i] = offset[i] * root_inverse;
+        erfc_array<V>(argument, dh, m);
         for (index_t i = 0; i < m; ++i) {
             const double hg = h * dA[i];
+            dh[i] *= 0.5;
             mu[i] += h * dh[i];
             dmu[i] += hg * slope;
             dv[i] += hg * offset[i] * slope * half_inverse_v;
@@ -187,7 +190,8 @@ private:
             argument[j] = -(d * d) * half_inverse_v;
         }
         exp_array<V>(argument, g, m + 1);
-        for (index_t j = 0; j <= m; ++j) tail[j] = std::erfc(std::fabs(u[j] * root_inverse));
+        for (index_t j = 0; j <= m; ++j) argument[j] = std::fabs(u[j] * root_inverse);
+        erfc_array<V>(argument, tail, m + 1);
 
         double* const dA = jacobian;
         double* const dmu = jacobian + m;
