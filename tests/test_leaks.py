@@ -109,7 +109,9 @@ def fitting_cases():
     yield "fit_peaks_cy bounds", fit, (x, Y, start, basis, lower, upper), {}, None
     yield ("fit_peaks_cy binned steps least squares", fit, (edges, Y, stepped, basis),
            {"steps": True, "binned": True, "poisson": False, "weights": 1.0 / np.maximum(Y[0], 1.0)}, None)
-    yield "fit_peaks_cy singular", fit, (x, Y[:1], start, basis, lower * 0, lower * 0 + np.inf), {}, None
+    held_lower = np.array([0.0, -np.inf, -np.inf, -np.inf, -np.inf])  # A held at 0: mu and v unidentifiable
+    held_upper = np.array([0.0, np.inf, np.inf, np.inf, np.inf])
+    yield "fit_peaks_cy singular", fit, (x, Y[:1], start, basis, held_lower, held_upper), {}, None
     yield "fit_peaks_cy empty", fit, (x, Y[:0], start, basis), {}, None
     yield "fit_peaks_cy shape", fit, (x[:-1], Y, start, basis), {}, ValueError
     yield "fit_peaks_cy parameters", fit, (x, Y, start[:4], basis), {}, ValueError

@@ -121,8 +121,7 @@ def valid_required_arguments():
         "ML_EM_batch_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
         "richardson_lucy_batch_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), 0.01, np.ones(12)),
         "ML_EM_converge_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
-        "fit_peaks_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]),
-                                 np.array([30.0, 250.0, 900.0, 5.0, 0.0]), np.column_stack([np.ones(12), axis])),
+        "fit_peaks_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), np.array([40.0, 350.0, 900.0])),
     }
 
 
