@@ -5,13 +5,13 @@ matrix, its bounds, statuses, stack layouts and argument errors.
 The stack tests compare every row of a result with that row fitted alone,
 bit for bit; `make test-kernels` runs this file at every kernel level."""
 
+import gc
 import inspect
 import pydoc
 import signal
 import sys
 import threading
 import time
-import gc
 
 import numpy as np
 import pytest
@@ -140,7 +140,7 @@ def assert_results_identical(got, expected):
         assert np.array_equal(bits(a), bits(b)), name
 
 
-def information(region, theta, poisson, weights=None, free=None):
+def information(region, theta, poisson, weights=None):
     """J^T diag(1/mu) J or J^T W J, J by central differences of the
     reference model."""
     P = len(theta)
