@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from tarvix.utils.numerics.cython import deconvolution, gaussian, respgrid, unfolding
+from tarvix.utils.numerics.cython import deconvolution, fitting, gaussian, respgrid, unfolding
 
 CALLS = 300
 
@@ -92,7 +92,41 @@ def unfolding_cases():
     yield "poisson_log_likelihood_cy shapes", ll, (Y, Y[:2], offsets, indices, values), {}, ValueError
 
 
-CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases()]
+def fitting_cases():
+    m = 24
+    edges = np.linspace(600.0, 612.0, m + 1)
+    x = 0.5 * (edges[:-1] + edges[1:])
+    basis = np.column_stack([np.ones(m), x - 600.0])
+    peak = 400.0 * np.exp(-0.5 * (x - 606.0) ** 2) + 20.0
+    Y = np.stack([peak, peak + 3.0, peak])
+    Y[2, 5] = np.nan  # an invalid row
+    start = np.array([350.0, 605.8, 1.2, 18.0, 0.0])
+    stepped = np.array([350.0, 605.8, 1.2, 2.0, 18.0, 0.0])
+    fit = fitting.fit_peaks_cy
+    lower = np.array([0.0, -np.inf, 0.5, 0.0, 0.0])
+    upper = np.array([np.inf, np.inf, 0.5, np.inf, np.inf])  # a fixed variance
+    yield "fit_peaks_cy ok", fit, (x, Y, start, basis), {}, None
+    yield "fit_peaks_cy bounds", fit, (x, Y, start, basis, lower, upper), {}, None
+    yield ("fit_peaks_cy binned steps least squares", fit, (edges, Y, stepped, basis),
+           {"steps": True, "binned": True, "poisson": False, "weights": 1.0 / np.maximum(Y[0], 1.0)}, None)
+    held_lower = np.array([0.0, -np.inf, -np.inf, -np.inf, -np.inf])  # A held at 0: mu and v unidentifiable
+    held_upper = np.array([0.0, np.inf, np.inf, np.inf, np.inf])
+    yield "fit_peaks_cy singular", fit, (x, Y[:1], start, basis, held_lower, held_upper), {}, None
+    yield "fit_peaks_cy empty", fit, (x, Y[:0], start, basis), {}, None
+    yield "fit_peaks_cy shape", fit, (x[:-1], Y, start, basis), {}, ValueError
+    yield "fit_peaks_cy parameters", fit, (x, Y, start[:4], basis), {}, ValueError
+    yield "fit_peaks_cy bounds inconsistent", fit, (x, Y, start, basis, upper, lower), {}, ValueError
+    yield "fit_peaks_cy weights", fit, (x, Y, start, basis), {"weights": np.ones(m)}, ValueError
+    yield "fit_peaks_cy axis", fit, (x[::-1], Y, start, basis), {}, ValueError
+    yield "fit_peaks_cy tolerance", fit, (x, Y, start, basis), {"tolerance": np.nan}, ValueError
+    yield "fit_peaks_cy dtype", fit, (x, Y.astype(np.float32), start, basis), {}, ValueError
+    yield "fit_peaks_cy type", fit, (x, Y, list(start), basis), {}, TypeError
+    yield "fit_peaks_cy none", fit, (x, None, start, basis), {}, TypeError
+    yield "fit_peaks_cy flag", fit, (x, Y, start, basis), {"steps": 1}, TypeError
+    yield "fit_peaks_cy keyword", fit, (x, Y, start), {"x": x}, TypeError
+
+
+CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases(), *fitting_cases()]
 
 
 @pytest.mark.parametrize("label, function, args, kwargs, error", CASES, ids=[c[0] for c in CASES])

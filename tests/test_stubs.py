@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 PACKAGE = "tarvix.utils.numerics.cython"
-MODULES = ("gaussian", "deconvolution", "respgrid", "unfolding")
+MODULES = ("gaussian", "deconvolution", "respgrid", "unfolding", "fitting")
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -24,7 +24,11 @@ def stub_signatures(module_name):
     stub = Path(module.__file__).with_name(f"{module_name}.pyi")
     tree = ast.parse(stub.read_text())
     signatures = {}
+    classes = []
     for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            classes.append(node.name)
+            assert ast.get_docstring(node), f"{node.name} has no docstring"
         if isinstance(node, ast.FunctionDef):
             args = node.args
             assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg)
@@ -32,13 +36,13 @@ def stub_signatures(module_name):
             defaults += [ast.literal_eval(default) for default in args.defaults]
             signatures[node.name] = [(arg.arg, default) for arg, default in zip(args.args, defaults)]
             assert ast.get_docstring(node), f"{node.name} has no docstring"
-    return module, signatures
+    return module, signatures, classes
 
 
 NO_DEFAULT = object()
 STUBS = [(name, *stub_signatures(name)) for name in MODULES]
 FUNCTIONS = [(module, function, parameters)
-             for _, module, signatures in STUBS for function, parameters in signatures.items()]
+             for _, module, signatures, _ in STUBS for function, parameters in signatures.items()]
 
 
 def type_error(call):
@@ -48,10 +52,25 @@ def type_error(call):
 
 
 def test_stubs_cover_every_public_function():
-    for name, module, signatures in STUBS:
+    # Functions are stubbed as functions, types (fitting.FitResult) as classes.
+    for name, module, signatures, classes in STUBS:
         public = [attribute for attribute in vars(module)
                   if not attribute.startswith("_") and callable(getattr(module, attribute))]
-        assert sorted(public) == sorted(signatures), name
+        types = [attribute for attribute in public if isinstance(getattr(module, attribute), type)]
+        assert sorted(set(public) - set(types)) == sorted(signatures), name
+        assert sorted(types) == sorted(classes), name
+
+
+def test_result_class_fields_are_the_stubs():
+    # The stub's FitResult lists the struct sequence's fields, in order.
+    from tarvix.utils.numerics.cython import fitting
+    stub = Path(fitting.__file__).with_name("fitting.pyi")
+    tree = ast.parse(stub.read_text())
+    (node,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "FitResult"]
+    fields = [n.target.id for n in node.body if isinstance(n, ast.AnnAssign)]
+    assert fitting.FitResult.n_fields == len(fields)
+    result = fitting.fit_peaks_cy(np.arange(4.0), np.ones((1, 4)), np.zeros(1), np.ones((4, 1)))
+    assert [getattr(result, name) is result[index] for index, name in enumerate(fields)] == [True] * len(fields)
 
 
 @pytest.mark.parametrize("module, function, parameters", FUNCTIONS,
@@ -102,6 +121,7 @@ def valid_required_arguments():
         "ML_EM_batch_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
         "richardson_lucy_batch_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), 0.01, np.ones(12)),
         "ML_EM_converge_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
+        "fit_peaks_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), np.array([40.0, 350.0, 900.0])),
     }
 
 
@@ -128,7 +148,7 @@ def test_stub_defaults_are_the_functions_defaults(module, function, parameters):
     assert len(omitted) == len(explicit)
     for a, b in zip(omitted, explicit):
         np.testing.assert_array_equal(a, b)
-    for name, value in {"iterations": 3, "nsigma": 1.0, "max_passes": 4}.items():
+    for name, value in {"iterations": 3, "nsigma": 1.0, "max_passes": 4, "max_iterations": 1}.items():
         if name in defaults:
             other = as_tuple(f(*required(), **{name: value}))
             assert not np.array_equal(other[-1], omitted[-1]), name
