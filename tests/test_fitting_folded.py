@@ -224,6 +224,7 @@ def test_response_errors_read_as_ml_em_batch_gives_them(label, offsets, indices)
     (dict(params=np.ones(3)), "which leaves 1 for the lines: that must be a multiple of 2"),
     (dict(background=np.ones((39, 2))), "background has shape (39, 2) but Y has shape (1, 40)"),
     (dict(lower=np.full(6, 5.0), upper=np.full(6, 4.0)), "row 0, parameter 0 are inconsistent"),
+    (dict(lower=np.r_[np.zeros(5), np.inf], upper=np.full(6, np.inf)), "row 0, parameter 5 are inconsistent"),
     (dict(x=np.r_[np.arange(39.0), 3.0]), "x[39] = 3.0 is not above x[38] = 38.0"),
     (dict(max_iterations=-1), "max_iterations is -1"),
     (dict(tolerance=np.nan), "tolerance is NaN"),

@@ -124,6 +124,18 @@ def fitting_cases():
     yield "fit_peaks_cy none", fit, (x, None, start, basis), {}, TypeError
     yield "fit_peaks_cy flag", fit, (x, Y, start, basis), {"steps": 1}, TypeError
     yield "fit_peaks_cy keyword", fit, (x, Y, start), {"x": x}, TypeError
+    # Through a response: two lines on a flat continuum, a three-diagonal response.
+    folded = fitting.fit_folded_cy
+    offsets = np.arange(0, 3 * m + 1, 3, dtype=np.int64)[:m + 1]
+    indices = np.clip(np.arange(m)[:, None] + np.array([-1, 0, 1]), 0, m - 1).astype(np.int32).ravel()
+    values = np.tile([0.2, 0.6, 0.2], m)
+    lines = np.array([500.0, x[6], 300.0, x[15], 10.0])
+    response = (offsets, indices, values)
+    yield "fit_folded_cy ok", folded, (x, Y, lines, *response, np.ones((m, 1))), {}, None
+    yield "fit_folded_cy empty", folded, (x, Y[:0], lines, *response, np.ones((m, 1))), {}, None
+    yield "fit_folded_cy response", folded, (x, Y, lines, offsets[:-1], indices, values), {}, ValueError
+    yield "fit_folded_cy parameters", folded, (x, Y, lines[:3], *response), {}, ValueError
+    yield "fit_folded_cy type", folded, (x, Y, lines, list(offsets), indices, values), {}, TypeError
 
 
 CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases(), *fitting_cases()]

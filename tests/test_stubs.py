@@ -122,6 +122,8 @@ def valid_required_arguments():
         "richardson_lucy_batch_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), 0.01, np.ones(12)),
         "ML_EM_converge_cy": lambda: (np.stack([y, y[::-1]]), offsets, indices, values, np.ones(12)),
         "fit_peaks_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), np.array([40.0, 350.0, 900.0])),
+        "fit_folded_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), np.array([300.0, 250.0]), offsets,
+                                  indices, values),
     }
 
 

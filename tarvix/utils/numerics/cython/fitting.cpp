@@ -193,13 +193,16 @@ struct CommonInputs {
             for (Py_ssize_t a = 0; a < P; ++a) {
                 const double l = lower.none() ? -INFINITY : low(s, a);
                 const double u = upper.none() ? INFINITY : high(s, a);
-                if (l <= u) continue;
+                // Equal bounds hold a parameter at their value, which must
+                // be a number.
+                if (l <= u && (l != u || std::isfinite(l))) continue;
                 frame::Ref l_object = frame::Ref::steal(PyFloat_FromDouble(l));
                 frame::Ref u_object = frame::Ref::steal(PyFloat_FromDouble(u));
                 if (!l_object || !u_object) return false;
                 PyErr_Format(PyExc_ValueError,
                              "the bounds of row %zd, parameter %zd are inconsistent: lower = %R, upper = %R "
-                             "(lower must not be above upper, and neither may be NaN)",
+                             "(lower must not be above upper, neither may be NaN, and equal bounds must be "
+                             "finite)",
                              s, a, l_object.get(), u_object.get());
                 return false;
             }
@@ -382,7 +385,8 @@ constexpr const char fit_peaks_doc[] =
     "2 singular information matrix, 3 invalid row), areas (S, K) = A sqrt(2 pi v) and\n"
     "area_errors (S, K).\n\n"
     "Raises TypeError and ValueError for arguments of the wrong type, dtype, dimensions\n"
-    "or shape, inconsistent bounds, max_iterations < 0 or a NaN tolerance.";
+    "or shape, inconsistent bounds, max_iterations < 0 or a NaN tolerance. The Poisson\n"
+    "deviance is that of the mean clipped at 0.";
 
 
 // --- fit_folded_cy(x, Y, params, offsets, indices, values, background=None, lower=None,

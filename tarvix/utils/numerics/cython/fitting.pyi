@@ -65,13 +65,16 @@ def fit_peaks_cy(
     holds); the background columns are taken per channel as given.
 
     The estimator: poisson=True minimises the deviance
-    D = 2 sum_i (mu_i - y_i + y_i ln(y_i / mu_i)) (a y_i = 0 term is 2 mu_i);
+    D = 2 sum_i (mu_i - y_i + y_i ln(y_i / mu_i)), the deviance of the mean
+    clipped at 0 (a y_i = 0 term is 2 max(mu_i, 0): no gain from predicting
+    fewer than no counts);
     poisson=False minimises chi2 = sum_i w_i (y_i - mu_i)**2. The method is
     a damped Gauss-Newton (Levenberg-Marquardt) on the information matrix
     (J^T diag(1/mu) J, Fisher scoring, for Poisson; J^T W J for least
-    squares), with bounds kept by projection; a step is taken only if it
-    lowers the objective, and a Poisson step that makes some mean negative,
-    or zero where there are counts, is not taken. A row stops when a step
+    squares, over the channels whose mean is positive), with bounds kept by
+    projection; a step is taken only if it lowers the objective, and a
+    Poisson step that makes a mean zero or negative where there are counts
+    is not taken. A row stops when a step
     accepted at small damping lowers the objective by less than
     tolerance * max(1, objective), or after max_iterations Jacobian
     evaluations.
@@ -93,7 +96,8 @@ def fit_peaks_cy(
             hold a parameter fixed at that value. Variances are kept
             positive (at least 1e-100) whatever the bounds say.
         steps: whether each peak has a step (4 parameters a peak).
-        poisson: Poisson deviance (True) or least squares (False).
+        poisson: Poisson deviance (True) or least squares (False). As for
+            every flag, None counts as False.
         weights: least squares only: None (all 1), float64 (m,) or (S, m),
             each >= 0.
         binned: x holds edges and the peaks are integrated per channel.
@@ -117,11 +121,12 @@ def fit_peaks_cy(
         ValueError: wrong dimensions, dtype or byte order; shapes that do
             not agree (each message names both); P - q not a multiple of the
             peak's parameters; weights with poisson=True; lower above upper
-            or NaN (naming the row and parameter); x not finite and
+            or NaN, or a parameter held at an infinite value (naming the row
+            and parameter); x not finite and
             ascending, or a background entry not finite; max_iterations < 0;
             a NaN tolerance.
         MemoryError: no room for the results (S x P x P doubles for the
-            covariance) or the work arrays (about (2P + 10) m doubles).
+            covariance) or the work arrays (about (3P + 12) m doubles).
         KeyboardInterrupt: or whatever a signal handler raised, between rows.
     """
 
@@ -186,6 +191,6 @@ def fit_folded_cy(
             ascending; a background entry not finite; max_iterations < 0; a
             NaN tolerance; a response that reaches outside its arrays.
         MemoryError: no room for the results or the work arrays (about
-            (2 (2K + q) + 2K + 10) n doubles, and q n for the folded basis).
+            (P + 4K + q + 8) n doubles, with q n of them the folded basis).
         KeyboardInterrupt: or whatever a signal handler raised, between rows.
     """

@@ -3,13 +3,18 @@
 // information matrix from the model's Jacobian columns.
 //
 //   Poisson:        D = 2 sum_i (mu_i - y_i + y_i ln(y_i/mu_i)), a y_i = 0
-//                   term being 2 mu_i. Gradient of D/2: sum_i (1 - y_i/mu_i) J_i;
-//                   information (Fisher scoring): sum_i J_i J_i^T / mu_i.
+//                   term being 2 max(mu_i, 0). Gradient of D/2: sum_i (1 - y_i/mu_i) J_i;
+//                   information (Fisher scoring): sum_i J_i J_i^T / mu_i, over
+//                   the channels whose mean is positive.
 //   Least squares:  chi2 = sum_i w_i (y_i - mu_i)^2. Gradient of chi2/2:
 //                   sum_i w_i (mu_i - y_i) J_i; information sum_i w_i J_i J_i^T.
 //
-// A mean that is negative, or zero where counts were seen, is no Poisson
-// mean: the deviance there is +inf, so the loop never accepts such a step.
+// A Poisson mean cannot be negative: the deviance is that of the mean
+// clipped at 0. Where counts were seen, a mean at or below 0 makes the
+// deviance +inf, so the loop never accepts such a step; where none were, a
+// negative mean costs what a mean of 0 costs (a model gains nothing by
+// predicting fewer than no counts), and that channel adds nothing to the
+// gradient or the information.
 //
 // The sums run over 8 partial sums, element i going to sum i mod 8, added
 // in one fixed tree at the end, at every vector width: a kernel level
@@ -101,8 +106,8 @@ template <class V>
         for (index_t i = 0; i < m; ++i) {
             const double yi = y[i];
             const double mi = mu[i];
-            feasible &= yi > 0.0 ? mi > 0.0 : mi >= 0.0;
-            terms[i] = yi > 0.0 ? (mi - yi) + yi * std::log(yi / mi) : mi;
+            feasible &= yi > 0.0 ? mi > 0.0 : !std::isnan(mi);
+            terms[i] = yi > 0.0 ? (mi - yi) + yi * std::log(yi / mi) : std::fmax(mi, 0.0);
         }
         if (!feasible) return INFINITY;
         return 2.0 * sum<V>(terms, m);
@@ -125,8 +130,9 @@ inline bool channel_factors(Estimator estimator, const Observations& data, const
     if (estimator == Estimator::poisson) {
         for (index_t i = 0; i < m; ++i) {
             const double w = 1.0 / std::fmax(mu[i], poisson_mean_floor);
-            weight[i] = w;
-            factor[i] = 1.0 - y[i] * w;
+            const bool clipped = y[i] == 0.0 && !(mu[i] > 0.0);
+            weight[i] = clipped ? 0.0 : w;
+            factor[i] = clipped ? 0.0 : 1.0 - y[i] * w;
         }
         return true;
     }
