@@ -6,23 +6,20 @@ widths around a peak, some far out) and on a narrow range near zero.
 Run: .venv/bin/python bench/erfc.py [--size N] [--reps R]"""
 
 import argparse
+import sys
 import time
 from pathlib import Path
 
 import numpy as np
 import scipy.special
 
-from tarvix.utils.numerics.cython import _kernel_probe as probe
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from run import cpu_name  # noqa: E402
+
+from tarvix.utils.numerics.cython import _kernel_probe as probe  # noqa: E402
 
 WIDTHS = {"generic": 1, "avx2": 4, "avx512": 8}
 LEVELS = ["generic", "avx2", "avx512"]
-
-
-def cpu_name():
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown CPU"
 
 
 def per_element(function, x, reps):

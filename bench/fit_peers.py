@@ -43,7 +43,7 @@ class RegionModel:
         return peaks, p[self.per_peak * self.peaks:]
 
     def _step_terms(self, peaks):
-        a, mu, var = peaks[:, 0], peaks[:, 1], peaks[:, 2]
+        mu, var = peaks[:, 1], peaks[:, 2]
         root = np.sqrt(2.0 * var)
         z = (self.x[:, None] - mu) / root
         return z, root, np.exp(-z * z) / np.sqrt(np.pi)

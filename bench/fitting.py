@@ -35,7 +35,6 @@ import argparse
 import json
 import os
 import sys
-import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -188,15 +187,6 @@ def speed(report, reps, batch_seconds):
 # ---------------------------------------------------------------------------
 # 2. Throughput.
 
-def best_time(call, reps):
-    best = float("inf")
-    for _ in range(reps):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def throughput(report, reps):
     x, model, truth, start = region_case()
     stack = replicas(model(truth), 10_000, seed=12)
@@ -207,14 +197,14 @@ def throughput(report, reps):
         Y = stack[:spectra]
         # Enough calls for a readable clock at the small sizes.
         calls = max(1, 2000 // spectra)
-        seconds = best_time(lambda: [fit(Y) for _ in range(calls)], reps) / calls
+        seconds = run.best_time(lambda: [fit(Y) for _ in range(calls)], reps) / calls
         rows[spectra] = spectra / seconds
         print(f"  S = {spectra:6d}: {spectra / seconds:10.0f} fits/s")
     converged = float(np.mean(fit(stack).status == 0))
     threads = os.cpu_count() or 1
     blocks = np.array_split(stack, threads)
     with ThreadPoolExecutor(max_workers=threads) as pool:
-        seconds = best_time(lambda: list(pool.map(fit, blocks)), reps)
+        seconds = run.best_time(lambda: list(pool.map(fit, blocks)), reps)
     rows[f"{threads}_threads"] = len(stack) / seconds
     print(f"  S = 10000 on {threads} threads: {len(stack) / seconds:10.0f} fits/s "
           f"({len(stack) / seconds / rows[10_000]:.2f}x one call); {converged:.2%} converged")

@@ -27,7 +27,6 @@ to bench/folded.json.
 
 import argparse
 import json
-import platform
 import sys
 import time
 from pathlib import Path
@@ -36,8 +35,10 @@ import numpy as np
 import scipy.optimize
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "examples"))
 import gamma_spectrum as demo  # noqa: E402
+from run import best_time, cpu_name  # noqa: E402
 
 from tarvix.utils.numerics.cython.fitting import fit_folded_cy  # noqa: E402
 from tarvix.utils.numerics.cython.unfolding import ML_EM_converge_cy  # noqa: E402
@@ -109,15 +110,6 @@ def minuit_fit(peer, start, lower):
     return np.array(minuit.values)
 
 
-def best_time(call, reps):
-    best = float("inf")
-    for _ in range(reps):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5)
@@ -136,8 +128,7 @@ def main(argv=None):
     Y = np.array([np.random.default_rng(DEMO_SEED + seed).poisson(mean).astype(np.float64)
                   for seed in range(seeds)])
     n = len(energy)
-    cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
-                if line.startswith("model name")), platform.processor())
+    cpu = cpu_name()
     print(f"fit_folded_cy on the demo's problem: {n} channels, {len(response[2])} entries, "
           f"{len(demo.LINES)} lines, Bernstein background of degree {demo.CONTINUUM_DEGREE}; CPU {cpu}")
 

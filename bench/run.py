@@ -220,6 +220,16 @@ def _fmt_bytes(n):
     return f"{n / (1 << 20):.1f} MiB"
 
 
+def best_time(call, reps):
+    """The shortest of `reps` runs of call(), in seconds."""
+    best = float("inf")
+    for _ in range(reps):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
 def cpu_name():
     for line in Path("/proc/cpuinfo").read_text().splitlines():
         if line.startswith("model name"):
