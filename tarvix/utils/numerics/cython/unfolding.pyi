@@ -51,8 +51,9 @@ def ML_EM_batch_cy(
             arrays or ``sensitivity`` shorter than n, as ``ML_EM_cy`` refuses
             them (the messages name n as Y.shape[1]).
         MemoryError: no room for the work arrays, (4 L + 4) n doubles
-            besides the result, L = S rounded up to a multiple of 8 (1 for a
-            single spectrum); the message gives the bytes asked for.
+            besides the result (one n more for a single spectrum), L = S
+            rounded up to a multiple of 8 (1 for a single spectrum); the
+            message gives the bytes asked for.
         KeyboardInterrupt: Ctrl-C during the passes (or whatever exception
             a signal handler raises); nothing is returned.
     """
@@ -166,9 +167,9 @@ def ML_EM_converge_cy(
         ValueError: as ``ML_EM_batch_cy`` (the response is always checked,
             as the log-likelihood needs it), and a NaN ``tolerance``.
         MemoryError: no room for the work arrays, (27 L + 5) n doubles
-            besides the results, L = S rounded up to a multiple of 8 and at
-            most 16 (1 for a single spectrum); the message gives the bytes
-            asked for.
+            besides the results (one n more for a single spectrum), L = S
+            rounded up to a multiple of 8 and at most 16 (1 for a single
+            spectrum); the message gives the bytes asked for.
         KeyboardInterrupt: as ``ML_EM_batch_cy``.
     """
 
