@@ -226,6 +226,41 @@ PyObject* find_index_near(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+// The run of ML_EM_converge_cy on the arguments (Y, offsets, indices, values,
+// sensitivity, tolerance, max_passes), then result(work, history).
+template <class Result>
+PyObject* probe_converge(const frame::Signature<7>& signature, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, Result&& result) {
+    std::array<PyObject*, 7> v;
+    double tolerance = 0.0;
+    int max_passes = 0;
+    frame::HeldBuffer Y, sensitivity;
+    frame::HeldResponse response;
+    if (!signature.parse(args, nargs, kwnames, v) || !frame::to_double(v[5], tolerance) ||
+        !frame::to_int32(v[6], max_passes) || !Y.acquire_array(v[0], frame::float64_t, 2) ||
+        !response.acquire(v[1], v[2], v[3]) || !sensitivity.acquire_array(v[4], frame::float64_t, 1)) {
+        return nullptr;
+    }
+    const Py_ssize_t spectra = Y.extent(0);
+    const Py_ssize_t n = Y.extent(1);
+    bool negative = false;
+    if (!response.check(n, n, "Y.shape[1]", negative) ||
+        !frame::check_min_entries("sensitivity", false, sensitivity.extent(0), n, "Y.shape[1]")) {
+        return nullptr;
+    }
+    kernels::ml_em::ConvergeWork work;
+    work.allocate(spectra, n);
+    std::vector<std::vector<std::pair<long long, double>>> history(static_cast<std::size_t>(spectra));
+    work.history = &history;
+    std::vector<double> X(static_cast<std::size_t>(spectra * n));
+    work.load_divisors(sensitivity.view1<const double>());
+    work.source = Y.view2<const double>();
+    work.target = {reinterpret_cast<char*>(X.data()), spectra, n, static_cast<Py_ssize_t>(n * sizeof(double)),
+                   sizeof(double)};
+    kernels::ml_em::converge_stack(response.csr(), work, negative, tolerance, max_passes);
+    return result(work, history);
+}
+
 // --- converge_history(Y, offsets, indices, values, sensitivity, tolerance, max_passes):
 // the run of ML_EM_converge_cy, returning for each spectrum the list of its
 // accepted estimates as (pass-equivalents used, objective), the start first.
@@ -235,41 +270,35 @@ const frame::Signature<7> history_signature{
 
 PyObject* converge_history(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return frame::traced("converge_history", [&]() -> PyObject* {
-        std::array<PyObject*, 7> v;
-        double tolerance = 0.0;
-        int max_passes = 0;
-        frame::HeldBuffer Y, sensitivity;
-        frame::HeldResponse response;
-        if (!history_signature.parse(args, nargs, kwnames, v) || !frame::to_double(v[5], tolerance) ||
-            !frame::to_int32(v[6], max_passes) || !Y.acquire_array(v[0], frame::float64_t, 2) ||
-            !response.acquire(v[1], v[2], v[3]) || !sensitivity.acquire_array(v[4], frame::float64_t, 1)) {
-            return nullptr;
-        }
-        const Py_ssize_t spectra = Y.extent(0);
-        const Py_ssize_t n = Y.extent(1);
-        bool negative = false;
-        if (!response.check(n, n, "Y.shape[1]", negative) ||
-            !frame::check_min_entries("sensitivity", false, sensitivity.extent(0), n, "Y.shape[1]")) {
-            return nullptr;
-        }
-        kernels::ml_em::ConvergeWork work;
-        work.allocate(spectra, n);
-        std::vector<std::vector<std::pair<long long, double>>> history(static_cast<std::size_t>(work.lanes));
-        work.history = &history;
-        work.load(Y.view2<const double>(), sensitivity.view1<const double>());
-        kernels::ml_em::converge_stack(response.csr(), work, negative, tolerance, max_passes);
-        frame::Ref result = frame::Ref::steal(PyList_New(spectra));
-        if (!result) return nullptr;
-        for (Py_ssize_t s = 0; s < spectra; ++s) {
-            frame::Ref steps = frame::Ref::steal(PyList_New(0));
-            if (!steps) return nullptr;
-            for (const auto& [halves, ll] : history[static_cast<std::size_t>(s)]) {
-                frame::Ref entry = frame::Ref::steal(Py_BuildValue("(Ld)", halves, ll));
-                if (!entry || PyList_Append(steps.get(), entry.get()) < 0) return nullptr;
+        return probe_converge(history_signature, args, nargs, kwnames, [](const auto& work, const auto& history) -> PyObject* {
+            frame::Ref result = frame::Ref::steal(PyList_New(work.spectra));
+            if (!result) return nullptr;
+            for (Py_ssize_t s = 0; s < work.spectra; ++s) {
+                frame::Ref steps = frame::Ref::steal(PyList_New(0));
+                if (!steps) return nullptr;
+                for (const auto& [halves, ll] : history[static_cast<std::size_t>(s)]) {
+                    frame::Ref entry = frame::Ref::steal(Py_BuildValue("(Ld)", halves, ll));
+                    if (!entry || PyList_Append(steps.get(), entry.get()) < 0) return nullptr;
+                }
+                PyList_SET_ITEM(result.get(), s, steps.release());
             }
-            PyList_SET_ITEM(result.get(), s, steps.release());
-        }
-        return result.release();
+            return result.release();
+        });
+    });
+}
+
+// --- converge_occupancy(Y, offsets, indices, values, sensitivity, tolerance, max_passes):
+// the run of ML_EM_converge_cy, returning (lanes, lane-steps of running
+// spectra, lane-steps computed).
+
+const frame::Signature<7> occupancy_signature{
+    "converge_occupancy", {"Y", "offsets", "indices", "values", "sensitivity", "tolerance", "max_passes"}};
+
+PyObject* converge_occupancy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("converge_occupancy", [&]() -> PyObject* {
+        return probe_converge(occupancy_signature, args, nargs, kwnames, [](const auto& work, const auto&) {
+            return Py_BuildValue("(nLL)", work.lanes, work.busy_lane_steps, work.lane_steps);
+        });
     });
 }
 
@@ -319,6 +348,8 @@ constexpr frame::FunctionEntry functions[] = {
     {"find_index_near", find_index_near},
     // the to-convergence ML-EM's accepted steps
     {"converge_history", converge_history},
+    // the lanes of a to-convergence run and how busy they were
+    {"converge_occupancy", converge_occupancy},
     {"exact_divide", exact_divide},
 };
 

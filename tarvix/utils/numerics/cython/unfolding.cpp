@@ -16,11 +16,13 @@
 #include "frame/errors.hpp"
 #include "frame/gaussian_response.hpp"
 #include "frame/gil.hpp"
+#include "frame/interrupt.hpp"
 #include "frame/module.hpp"
 #include "frame/scalars.hpp"
 #include "kernels/gaussian_response.hpp"
 #include "kernels/ml_em_converge.hpp"
 #include "kernels/ml_em_stack.hpp"
+#include "unfolding_docs.hpp"  // generated from unfolding.pyi
 
 #include <algorithm>
 #include <cmath>
@@ -89,14 +91,18 @@ PyObject* ml_em_stack(const StackInputs& in, int iterations) {
     bool negative = false;
     if (!in.check(negative)) return nullptr;
     km::StackWork work;
-    work.allocate(spectra, n);
-    {
-        frame::WithoutGil released;
-        work.load(in.Y.view2<const double>(), in.sensitivity.view1<const double>());
-        km::reconstruct_stack(in.response.csr(), work, negative, iterations);
-        work.store(result_view(result, spectra, n));
+    if (!frame::allocate_or_raise("the work arrays", km::StackWork::bytes(spectra, n),
+                                  [&] { work.allocate(spectra, n); })) {
+        return nullptr;
     }
-    return result.release();
+    bool done;
+    {
+        frame::InterruptibleSection section;
+        work.load(in.Y.view2<const double>(), in.sensitivity.view1<const double>());
+        done = km::reconstruct_stack(in.response.csr(), work, negative, iterations, section.check());
+        if (done) work.store(result_view(result, spectra, n));
+    }
+    return done ? result.release() : nullptr;
 }
 
 // --- ML_EM_batch_cy(Y, offsets, indices, values, sensitivity, iterations=30)
@@ -202,17 +208,24 @@ PyObject* ML_EM_converge_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         frame::Ref log_likelihood = frame::new_uninitialised_array<double>(spectra);
         if (!X || !passes || !log_likelihood) return nullptr;
         km::ConvergeWork work;
-        work.allocate(spectra, n);
+        if (!frame::allocate_or_raise("the work arrays", km::ConvergeWork::bytes(spectra, n),
+                                      [&] { work.allocate(spectra, n); })) {
+            return nullptr;
+        }
+        bool done;
         {
-            frame::WithoutGil released;
-            work.load(in.Y.view2<const double>(), in.sensitivity.view1<const double>());
-            km::converge_stack(in.response.csr(), work, negative, tolerance, std::max(max_passes, 0));
-            work.store(result_view(X, spectra, n));
-            for (Py_ssize_t s = 0; s < spectra; ++s) {
+            frame::InterruptibleSection section;
+            work.load_divisors(in.sensitivity.view1<const double>());
+            work.source = in.Y.view2<const double>();
+            work.target = result_view(X, spectra, n);
+            done = km::converge_stack(in.response.csr(), work, negative, tolerance, std::max(max_passes, 0),
+                                      section.check());
+            for (Py_ssize_t s = 0; done && s < spectra; ++s) {
                 frame::array_data<std::int64_t>(passes)[s] = work.passes(s);
-                frame::array_data<double>(log_likelihood)[s] = work.ll[static_cast<std::size_t>(s)];
+                frame::array_data<double>(log_likelihood)[s] = work.ll_out[static_cast<std::size_t>(s)];
             }
         }
+        if (!done) return nullptr;
         return PyTuple_Pack(3, X.get(), passes.get(), log_likelihood.get());
     });
 }
@@ -248,7 +261,10 @@ PyObject* poisson_log_likelihood_cy(PyObject*, PyObject* const* args, Py_ssize_t
         frame::Ref result = frame::new_uninitialised_array<double>(spectra);
         if (!result) return nullptr;
         km::LikelihoodWork work;
-        work.allocate(spectra, n);
+        if (!frame::allocate_or_raise("the work arrays", km::LikelihoodWork::bytes(spectra, n),
+                                      [&] { work.allocate(spectra, n); })) {
+            return nullptr;
+        }
         {
             frame::WithoutGil released;
             work.to_lanes(Y.view2<const double>(), work.y);
@@ -263,10 +279,10 @@ PyObject* poisson_log_likelihood_cy(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 constexpr frame::FunctionEntry functions[] = {
-    {"ML_EM_batch_cy", ML_EM_batch_cy},
-    {"richardson_lucy_batch_cy", richardson_lucy_batch_cy},
-    {"ML_EM_converge_cy", ML_EM_converge_cy},
-    {"poisson_log_likelihood_cy", poisson_log_likelihood_cy},
+    {"ML_EM_batch_cy", ML_EM_batch_cy, ML_EM_batch_cy_doc},
+    {"richardson_lucy_batch_cy", richardson_lucy_batch_cy, richardson_lucy_batch_cy_doc},
+    {"ML_EM_converge_cy", ML_EM_converge_cy, ML_EM_converge_cy_doc},
+    {"poisson_log_likelihood_cy", poisson_log_likelihood_cy, poisson_log_likelihood_cy_doc},
 };
 
 constexpr frame::ModuleDescription module_description{

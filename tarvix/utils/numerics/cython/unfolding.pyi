@@ -3,7 +3,10 @@
 Row s of every result is bit for bit what the deconvolution module gives for
 the spectrum Y[s] alone; the response is read once per pass for the whole
 stack, and the stack's arithmetic runs a vector of spectra at a time. The
-interpreter lock is released for all passes.
+interpreter lock is released for all passes; between passes, at most every
+50 ms, the functions take it back to run pending signal handlers, so that
+Ctrl-C (KeyboardInterrupt) or any exception a handler raises ends the call
+with that exception.
 """
 
 import numpy as np
@@ -47,7 +50,12 @@ def ML_EM_batch_cy(
             order; with iterations > 0, a response that reaches outside its
             arrays or ``sensitivity`` shorter than n, as ``ML_EM_cy`` refuses
             them (the messages name n as Y.shape[1]).
-        MemoryError: no room for the work arrays (4 of S x n doubles).
+        MemoryError: no room for the work arrays, (4 L + 4) n doubles
+            besides the result (one n more for a single spectrum), L = S
+            rounded up to a multiple of 8 (1 for a single spectrum); the
+            message gives the bytes asked for.
+        KeyboardInterrupt: Ctrl-C during the passes (or whatever exception
+            a signal handler raises); nothing is returned.
     """
 
 def richardson_lucy_batch_cy(
@@ -79,8 +87,9 @@ def richardson_lucy_batch_cy(
         A new C-contiguous float64 array of shape (S, n).
 
     Raises:
-        TypeError, OverflowError, ValueError: as ``ML_EM_batch_cy``, and a
-            read-only ``x`` (NumPy's writable-buffer error).
+        TypeError, OverflowError, ValueError, MemoryError, KeyboardInterrupt:
+            as ``ML_EM_batch_cy``, and a read-only ``x`` (NumPy's
+            writable-buffer error).
         IndexError: ``x`` and the rows of ``Y`` of different lengths.
     """
 
@@ -101,12 +110,15 @@ def ML_EM_converge_cy(
     c = g - sum_a gamma_a dG_a, with gamma the least-squares solution of
     dF gamma = f (ridge 1e-10), kept no lower than 0.1 x element by element
     (so that no element is driven to 0, which EM could never lift again).
-    c becomes the new estimate when it does not lower the objective ML-EM
-    increases, sum_i y_i log mu_i - sum_j max(sensitivity_j, 1e-12) x_j with
+    With no differences yet (the first step, and the first after a restart)
+    c is g itself: one plain EM pass, so max_passes=1 gives one
+    ``ML_EM_cy`` pass bit for bit. c becomes the new estimate when it does
+    not lower the objective ML-EM increases,
+    sum_i y_i log mu_i - sum_j max(sensitivity_j, 1e-12) x_j with
     mu = M.T @ x + 1e-12 (the Poisson log-likelihood up to a constant when
     the sensitivity is the response's row sums, as for rows normalised to
-    1); otherwise g does, and the mixing starts again. The objective
-    therefore never decreases from one estimate to the next.
+    1); otherwise g does, and the mixing starts again. The objective therefore never decreases from one estimate
+    to the next.
 
     Stopping rule: a spectrum stops when the objective's gain per
     pass-equivalent over its last 10 steps (one pass-equivalent each),
@@ -114,18 +126,25 @@ def ML_EM_converge_cy(
     tolerance > 0; 0 or less runs to ``max_passes``). The default 1e-10
     stops the package's 1024-channel demo spectrum, and each of its Poisson
     replicas, at a log-likelihood above that of 20000 plain ``ML_EM_cy``
-    passes, after 1000 to 2300 pass-equivalents. A spectrum also stops after ``max_passes``
+    passes. A spectrum also stops after ``max_passes``
     steps, when neither the mixed step nor the plain one can raise the
     objective any more (the floor of rounding: with tolerance=0 a spectrum
     uses exactly ``max_passes`` unless it reaches this floor first), and
-    when the objective is not finite (NaN in its spectrum: it stops at once,
-    X row all ones, log-likelihood NaN).
+    when no step can change it: a spectrum of zero counts after its first
+    pass (X row all zeros), and every spectrum at once when n = 0. A
+    spectrum stops at once, X row all ones, passes 0, log-likelihood NaN,
+    when its objective is not finite (NaN in its spectrum) and when its
+    counts are invalid: a negative total, or a total of 0 with counts other
+    than 0.
 
     Pass-equivalents: one step is one EM pass, one forward and one
     back-projection as in one pass of ``ML_EM_cy``; the forward projection
     of the mixed estimate is made from those of the g, plus the terms of
     the few elements the floor raised (not counted). Row s of every result
     is what the spectrum Y[s] gives alone, bit for bit, whatever the stack.
+    A stack runs through at most 16 lanes (a vector of spectra at a time):
+    a spectrum that stops leaves its lane to the next one waiting, and once
+    none waits the running ones gather in as few vectors as hold them.
 
     Args:
         Y: the measured spectra, 2-D float64 (S, n), any strides.
@@ -147,7 +166,11 @@ def ML_EM_converge_cy(
             32-bit integer, ``tolerance`` takes Python's float conversion).
         ValueError: as ``ML_EM_batch_cy`` (the response is always checked,
             as the log-likelihood needs it), and a NaN ``tolerance``.
-        MemoryError: no room for the work arrays (about 30 of S x n doubles).
+        MemoryError: no room for the work arrays, (27 L + 5) n doubles
+            besides the results (one n more for a single spectrum), L = S
+            rounded up to a multiple of 8 and at most 16 (1 for a single
+            spectrum); the message gives the bytes asked for.
+        KeyboardInterrupt: as ``ML_EM_batch_cy``.
     """
 
 def poisson_log_likelihood_cy(
@@ -179,4 +202,5 @@ def poisson_log_likelihood_cy(
         ValueError: wrong dimensions, dtype or byte order, shapes of ``X``
             and ``Y`` that differ, a response that reaches outside its
             arrays.
+        MemoryError: no room for the work arrays, as ``ML_EM_batch_cy``.
     """

@@ -58,3 +58,14 @@ void raise_out_of_bounds(int axis) {
 }
 
 }  // namespace frame
+
+namespace frame {
+
+void raise_no_room(const char* what, double bytes) {
+    char message[256];
+    std::snprintf(message, sizeof message, "no room for %s: %.0f bytes (%.1f MiB) asked for", what, bytes,
+                  bytes / (1024.0 * 1024.0));
+    PyErr_SetString(PyExc_MemoryError, message);
+}
+
+}  // namespace frame

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <source_location>
 
 namespace frame {
@@ -22,6 +23,23 @@ void add_function_traceback(const char* function,
 
 // IndexError "Out of bounds on buffer access (axis N)".
 void raise_out_of_bounds(int axis);
+
+// MemoryError "no room for <what>: <bytes> bytes (<MiB> MiB) asked for".
+void raise_no_room(const char* what, double bytes);
+
+// Runs allocate(), which throws std::bad_alloc or std::length_error when
+// there is no room; then raises raise_no_room(what, bytes) and returns false.
+template <class Allocate>
+bool allocate_or_raise(const char* what, double bytes, Allocate&& allocate) {
+    try {
+        allocate();
+        return true;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    raise_no_room(what, bytes);
+    return false;
+}
 
 // Runs `body`, which returns a new reference or nullptr with an exception
 // set. A C++ exception never crosses into CPython: std::bad_alloc becomes

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "ml_em.hpp"
+#include "stop.hpp"
 
 #include <algorithm>
 #include <type_traits>
@@ -26,9 +27,16 @@ inline index_t stack_lanes(index_t spectra) noexcept {
     return spectra == 1 ? 1 : (spectra + lane_block - 1) / lane_block * lane_block;
 }
 
+// The lanes a call works on: [begin, end), both multiples of lane_block.
+struct LaneRange {
+    index_t begin;
+    index_t end;
+};
+
 // The arrays of one stack reconstruction: y, x, estimate and ratio of n *
 // lanes elements each (spectrum-minor), divisors[n] = max(sensitivity,
-// 1e-12).
+// 1e-12); the passes touch only the lanes of `range` (the others keep their
+// bits).
 struct Stack {
     index_t n;
     index_t lanes;
@@ -37,7 +45,15 @@ struct Stack {
     double* x;
     double* estimate;
     double* ratio;
+    LaneRange range;
 };
+
+// estimate = 0 on the lanes of a's range, every row.
+inline void clear_lanes(const Stack& a, double* estimate) noexcept {
+    for (index_t i = 0; i < a.n; ++i) {
+        std::fill(estimate + i * a.lanes + a.range.begin, estimate + i * a.lanes + a.range.end, 0.0);
+    }
+}
 
 // Rows handled side by side, and how many vectors of spectra one chunk
 // holds: R * C accumulators must stay in registers (32 vector registers
@@ -58,12 +74,12 @@ template <class V, class Body>
     }
 }
 
-// Runs body(lane0, vectors) over the chunks of spectra: lanes [lane0,
-// lane0 + vectors * V::width).
+// Runs body(lane0, vectors) over the chunks of spectra in `range`: lanes
+// [lane0, lane0 + vectors * V::width).
 template <class V, class Body>
-[[gnu::always_inline]] inline void for_each_chunk(index_t lanes, Body&& body) {
-    const index_t total = lanes / V::width;
-    for (index_t first = 0; first < total; first += chunk_vectors<V>) {
+[[gnu::always_inline]] inline void for_each_chunk(LaneRange range, Body&& body) {
+    const index_t total = range.end / V::width;
+    for (index_t first = range.begin / V::width; first < total; first += chunk_vectors<V>) {
         body(first * V::width, std::min<index_t>(chunk_vectors<V>, total - first));
     }
 }
@@ -214,10 +230,10 @@ template <class Group>
 // estimate = M^T x for every spectrum (estimate cleared first).
 template <class V, class Resp>
 [[gnu::always_inline]] inline void stack_forward(const Stack& a, const Resp& m) {
-    std::fill(a.estimate, a.estimate + a.n * a.lanes, 0.0);
+    clear_lanes(a, a.estimate);
     for_each_row_group(a.n, [&]<int R>(index_t first) KERNELS_INLINE {
         with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) KERNELS_INLINE {
-            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) KERNELS_INLINE {
+            for_each_chunk<V>(a.range, [&](index_t lane0, index_t vectors) KERNELS_INLINE {
                 with_chunk<V>(vectors, [&]<int C>() KERNELS_INLINE {
                     typename V::D xs[R][C];
                     for (int l = 0; l < R; ++l) {
@@ -230,12 +246,14 @@ template <class V, class Resp>
     });
 }
 
-// ratio = y / (estimate + 1e-12), every element.
+// ratio = y / (estimate + 1e-12), every element of the range's lanes.
 template <class V>
 [[gnu::always_inline]] inline void stack_ratio(const Stack& a) {
     const auto guard_vector = V::broadcast(guard);
-    for (index_t q = 0; q < a.n * a.lanes; q += V::width) {
-        V::store(a.ratio + q, V::div(V::load(a.y + q), V::add(V::load(a.estimate + q), guard_vector)));
+    for (index_t i = 0; i < a.n; ++i) {
+        for (index_t q = i * a.lanes + a.range.begin; q < i * a.lanes + a.range.end; q += V::width) {
+            V::store(a.ratio + q, V::div(V::load(a.y + q), V::add(V::load(a.estimate + q), guard_vector)));
+        }
     }
 }
 
@@ -244,10 +262,10 @@ template <class V>
 // over the rows.
 template <class V, class Resp>
 [[gnu::always_inline]] inline void stack_sweep(const Stack& a, const Resp& m, bool forward_next) {
-    if (forward_next) std::fill(a.estimate, a.estimate + a.n * a.lanes, 0.0);
+    if (forward_next) clear_lanes(a, a.estimate);
     for_each_row_group(a.n, [&]<int R>(index_t first) KERNELS_INLINE {
         with_spans<R>(m, first, [&](const RowSpan (&spans)[R]) KERNELS_INLINE {
-            for_each_chunk<V>(a.lanes, [&](index_t lane0, index_t vectors) KERNELS_INLINE {
+            for_each_chunk<V>(a.range, [&](index_t lane0, index_t vectors) KERNELS_INLINE {
                 with_chunk<V>(vectors, [&]<int C>() KERNELS_INLINE {
                     stack_rows_chunk<V, R, C>(a, m, spans, first, lane0, forward_next);
                 });
@@ -264,11 +282,12 @@ struct StackArrays {
     std::vector<double> y, divisors, ratio, correction;
     std::vector<RowSpan> rows;
 
-    // Room for S spectra of n bins; throws std::bad_alloc.
-    void allocate_stack(index_t spectra_count, index_t bins) {
+    // Room for S spectra of n bins on `lane_count` lanes (stack_lanes(S) by
+    // default); throws std::bad_alloc.
+    void allocate_stack(index_t spectra_count, index_t bins, index_t lane_count = -1) {
         spectra = spectra_count;
         n = bins;
-        lanes = stack_lanes(spectra_count);
+        lanes = lane_count < 0 ? stack_lanes(spectra_count) : lane_count;
         const auto size = static_cast<std::size_t>(n * lanes);
         y.assign(size, 0.0);
         ratio.assign(size, 0.0);
@@ -293,54 +312,67 @@ struct StackArrays {
     // y from Y (S x n, any strides), divisors from sensitivity[>= n].
     void load(Strided2<const double> Y, Strided1<const double> sensitivity) noexcept {
         to_lanes(Y, y);
+        load_divisors(sensitivity);
+    }
+
+    // divisors from sensitivity[>= n].
+    void load_divisors(Strided1<const double> sensitivity) noexcept {
         for (index_t i = 0; i < n; ++i) divisors[static_cast<std::size_t>(i)] = divisor_of(sensitivity[i]);
     }
 };
 
 // ---------------------------------------------------------------------------
 // EM passes on n x lanes estimates (spectrum-minor), through one of two
-// engines with the same interface:
-//   forward(x, mu):       mu = M^T x;
-//   pass(x, mu, mu_next): x <- EM(x) for the forward projection mu = M^T x,
-//                         and mu_next = M^T x (the new x) when not null.
+// engines with the same interface, each call on the lanes of a range (the
+// single spectrum's engine has one lane and ignores it):
+//   forward(x, mu, range):       mu = M^T x;
+//   pass(x, mu, mu_next, range): x <- EM(x) for the forward projection
+//                                mu = M^T x, and mu_next = M^T x (the new
+//                                x) when not null;
+//   add_rows(d, mu, range):      mu += M^T d over the rows and lanes where
+//                                d is not 0.
+// full(): the range of every lane.
 
 // A stack of lanes > 1, a vector of spectra at a time.
 template <class V, class Resp>
 struct StackEngine {
     static constexpr bool single = false;
-    Stack stack;  // y, divisors, ratio; x and estimate set per call
+    Stack stack;  // y, divisors, ratio; x, estimate and range set per call
     const Resp& response;
 
-    [[gnu::always_inline]] void forward(double* x, double* mu) const {
+    LaneRange full() const noexcept { return {0, stack.lanes}; }
+
+    [[gnu::always_inline]] void forward(double* x, double* mu, LaneRange range) const {
         Stack a = stack;
         a.x = x;
         a.estimate = mu;
+        a.range = range;
         stack_forward<V>(a, response);
     }
-    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next) const {
+    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next, LaneRange range) const {
         Stack a = stack;
         a.x = x;
         a.estimate = mu;
+        a.range = range;
         stack_ratio<V>(a);
         a.estimate = mu_next;
         stack_sweep<V>(a, response, mu_next != nullptr);
     }
-    // mu += M^T d over the rows j and lanes where d is not 0, rows ascending
-    // (the other lanes keep their bits).
-    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
+    // Rows ascending; the other lanes keep their bits.
+    [[gnu::always_inline]] void add_rows(const double* d, double* mu, LaneRange range) const {
         constexpr int W = V::width;
         const index_t lanes = stack.lanes;
         for (index_t j = 0; j < stack.n; ++j) {
             const double* const dj = d + j * lanes;
             bool any = false;
-            for (index_t s = 0; s < lanes; ++s) any = any || dj[s] != 0.0;
+            for (index_t s = range.begin; s < range.end; ++s) any = any || dj[s] != 0.0;
             if (!any) continue;
             const RowSpan row = response.row(j);
             for (long long t = 0; t < row.count; ++t) {
                 const index_t column = row.column >= 0 ? row.column + t : response.column(row.begin + t);
                 const auto v = V::broadcast(response.value(row.begin + t));
                 double* const e = mu + column * lanes;
-                for (index_t s = 0; s < lanes; s += W) {
+                for (index_t s = range.begin; s < range.end; s += W) {
                     const auto ds = V::load(dj + s);
                     const auto es = V::load(e + s);
                     V::store(e + s, V::select(V::equal(ds, V::zero()), es, V::fma(v, ds, es)));
@@ -365,13 +397,15 @@ struct SingleEngine {
             return Strided1<T>{reinterpret_cast<char*>(data), n, sizeof(T)};
         }
     }
-    [[gnu::always_inline]] void forward(double* x, double* mu) const {
+    LaneRange full() const noexcept { return {0, 1}; }
+
+    [[gnu::always_inline]] void forward(double* x, double* mu, LaneRange = {}) const {
         Layout a = layout;
         a.x = array(x, a.n);
         a.estimate = array(mu, a.n);
         forward_all<V>(a);
     }
-    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next) const {
+    [[gnu::always_inline]] void pass(double* x, double* mu, double* mu_next, LaneRange = {}) const {
         Layout a = layout;
         a.estimate = array(mu, a.n);
         compute_ratio(a);
@@ -379,8 +413,8 @@ struct SingleEngine {
         if (mu_next != nullptr) a.estimate = array(mu_next, a.n);
         update_sweep<V>(a, mu_next != nullptr);
     }
-    // mu += M^T d over the rows j where d is not 0, rows ascending.
-    [[gnu::always_inline]] void add_rows(const double* d, double* mu) const {
+    // Rows ascending.
+    [[gnu::always_inline]] void add_rows(const double* d, double* mu, LaneRange = {}) const {
         Layout a = layout;
         a.estimate = array(mu, a.n);
         for (index_t j = 0; j < a.n; ++j) {
@@ -418,7 +452,7 @@ inline void with_engine(const Csr& csr, StackArrays& w, bool negative, Body&& bo
         }
         return;
     }
-    const Stack stack{n, w.lanes, w.y.data(), w.divisors.data(), nullptr, nullptr, w.ratio.data()};
+    const Stack stack{n, w.lanes, w.y.data(), w.divisors.data(), nullptr, nullptr, w.ratio.data(), {0, w.lanes}};
     if (is_plain) {
         dispatch([&]<class V>() { body(StackEngine<V, PlainResponse>{stack, plain}); });
     } else if (negative) {
@@ -433,6 +467,15 @@ inline void with_engine(const Csr& csr, StackArrays& w, bool negative, Body&& bo
 // The estimates of a fixed number of passes, x = 1 to start with.
 struct StackWork : StackArrays {
     std::vector<double> x, estimate;
+
+    // The bytes allocate(S, n) asks for: y, ratio, x and estimate of n x
+    // lanes doubles (and the single spectrum's correction), the divisors and
+    // the row spans.
+    static double bytes(index_t spectra_count, index_t bins) noexcept {
+        const double lanes_used = static_cast<double>(stack_lanes(spectra_count));
+        return static_cast<double>(bins) *
+               (8.0 * (4.0 * lanes_used + (lanes_used == 1.0 ? 1.0 : 0.0) + 1.0) + sizeof(RowSpan));
+    }
 
     // Room for S spectra of n bins; throws std::bad_alloc.
     void allocate(index_t spectra_count, index_t bins) {
@@ -449,15 +492,22 @@ struct StackWork : StackArrays {
 // `csr` (checked; `negative`: some position or column counts from the end),
 // at the kernel level: the forward projection, then per pass the ratio and
 // one sweep that updates x and (but for the last) projects it forward.
-// O(iterations * (n + entries) * lanes); touches no Python object.
-inline void reconstruct_stack(const Csr& csr, StackWork& work, bool negative, int iterations) {
-    if (iterations <= 0 || work.n == 0 || work.lanes == 0) return;
+// `stop` is asked before every pass; false when it answered true (x is then
+// that of an earlier pass). O(iterations * (n + entries) * lanes); touches
+// no Python object.
+inline bool reconstruct_stack(const Csr& csr, StackWork& work, bool negative, int iterations,
+                              StopCheck stop = {}) {
+    if (iterations <= 0 || work.n == 0 || work.lanes == 0) return true;
+    bool stopped = false;
     with_engine(csr, work, negative, [&](const auto& engine) KERNELS_INLINE {
-        engine.forward(work.x.data(), work.estimate.data());
-        for (int pass = 0; pass < iterations; ++pass) {
-            engine.pass(work.x.data(), work.estimate.data(), pass + 1 < iterations ? work.estimate.data() : nullptr);
+        const LaneRange lanes = engine.full();
+        engine.forward(work.x.data(), work.estimate.data(), lanes);
+        for (int pass = 0; pass < iterations && !(stopped = stop()); ++pass) {
+            engine.pass(work.x.data(), work.estimate.data(), pass + 1 < iterations ? work.estimate.data() : nullptr,
+                        lanes);
         }
     });
+    return !stopped;
 }
 
 }  // namespace kernels::ml_em
