@@ -18,7 +18,7 @@ import pytest
 
 from deconvolution_reference import assert_same_bits, csr_from_rows as csr
 from test_unfolding import gaussian_problem, random_response, row_sums, single_calls
-from tarvix.utils.numerics.cython import _kernel_probe, deconvolution, unfolding
+from tarvix.utils.numerics.cython import _kernel_probe, deconvolution, fitting, unfolding
 
 converge = unfolding.ML_EM_converge_cy
 log_likelihood = unfolding.poisson_log_likelihood_cy
@@ -163,20 +163,22 @@ def test_a_signal_ends_a_long_call(name, spectra, signum, expected):
 
 # --- item: docstrings with text signatures
 
-FUNCTIONS = ["ML_EM_batch_cy", "richardson_lucy_batch_cy", "ML_EM_converge_cy", "poisson_log_likelihood_cy"]
+DOCUMENTED = [(unfolding, name) for name in
+              ("ML_EM_batch_cy", "richardson_lucy_batch_cy", "ML_EM_converge_cy", "poisson_log_likelihood_cy")]
+DOCUMENTED += [(fitting, name) for name in ("fit_peaks_cy", "fit_folded_cy")]
 
 
-def stub_functions():
+def stub_functions(module):
     import ast
-    stub = Path(unfolding.__file__).with_name("unfolding.pyi")
+    stub = Path(module.__file__).with_name(module.__name__.rsplit(".", 1)[1] + ".pyi")
     return {node.name: node for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)}
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_docstrings_and_signatures_are_the_stubs(name):
+@pytest.mark.parametrize("module, name", DOCUMENTED, ids=[name for _, name in DOCUMENTED])
+def test_docstrings_and_signatures_are_the_stubs(module, name):
     import ast
-    node = stub_functions()[name]
-    function = getattr(unfolding, name)
+    node = stub_functions(module)[name]
+    function = getattr(module, name)
     assert function.__doc__ == ast.get_docstring(node)
     parameters = inspect.signature(function).parameters
     defaults = [inspect.Parameter.empty] * (len(node.args.args) - len(node.args.defaults))

@@ -14,6 +14,7 @@
 #include "frame/interrupt.hpp"
 #include "frame/module.hpp"
 #include "frame/scalars.hpp"
+#include "fitting_docs.hpp"  // generated from fitting.pyi
 #include "kernels/dispatch.hpp"
 #include "frame/csr.hpp"
 #include "kernels/fit_folded_model.hpp"
@@ -369,26 +370,6 @@ PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-constexpr const char fit_peaks_doc[] =
-    "fit_peaks_cy($module, x, Y, params, background=None, lower=None, upper=None, steps=False, poisson=True, "
-    "weights=None, binned=False, max_iterations=200, tolerance=1e-10)\n--\n\n"
-    "Fit Gaussian peaks, with optional steps and a linear background, to every row of Y.\n\n"
-    "The model of a row is sum_k A_k exp(-(x - mu_k)**2 / (2 v_k))\n"
-    "+ sum_k h_k erfc((x - mu_k) / sqrt(2 v_k)) / 2 (with steps=True) + background @ b,\n"
-    "evaluated at the channel centres x (m,), or integrated over each channel between\n"
-    "the edges x (m + 1,) with binned=True. params holds K peaks (A, mu, variance) or\n"
-    "(A, mu, variance, h), then the q background coefficients; (P,) for all rows or (S, P).\n"
-    "poisson=True minimises the Poisson deviance, poisson=False the weighted chi-square.\n"
-    "lower and upper bound the parameters (equal bounds hold one fixed).\n\n"
-    "Returns a FitResult: params (S, P), covariance (S, P, P), objective (S,),\n"
-    "iterations (S,) int64, status (S,) int32 (0 converged, 1 max_iterations reached,\n"
-    "2 singular information matrix, 3 invalid row), areas (S, K) = A sqrt(2 pi v) and\n"
-    "area_errors (S, K).\n\n"
-    "Raises TypeError and ValueError for arguments of the wrong type, dtype, dimensions\n"
-    "or shape, inconsistent bounds, max_iterations < 0 or a NaN tolerance. The Poisson\n"
-    "deviance is that of the mean clipped at 0.";
-
-
 // --- fit_folded_cy(x, Y, params, offsets, indices, values, background=None, lower=None,
 //                   upper=None, max_iterations=200, tolerance=1e-10)
 
@@ -457,25 +438,9 @@ PyObject* fit_folded_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-constexpr const char fit_folded_doc[] =
-    "fit_folded_cy($module, x, Y, params, offsets, indices, values, background=None, lower=None, upper=None, "
-    "max_iterations=200, tolerance=1e-10)\n--\n\n"
-    "Fit delta lines and a smooth continuum, folded through a detector response, to every\n"
-    "row of Y by Poisson likelihood.\n\n"
-    "The source on the axis x (n,) is K lines (A, E), each split between the two bins that\n"
-    "bracket E, plus background @ b on the source axis; the prediction is\n"
-    "mu = M.T @ source + 1e-12 with M the CSR response (offsets, indices, values), row j\n"
-    "spreading source bin j over the measured bins as ML_EM_cy reads it. params holds\n"
-    "the K (A, E) pairs, then the q background coefficients; (P,) for all rows or (S, P).\n"
-    "E is kept within [x[0], x[n-1]].\n\n"
-    "Returns a FitResult as fit_peaks_cy does; areas are each line's A, the counts it put\n"
-    "into the detector, with their standard errors.\n\n"
-    "Raises TypeError and ValueError as fit_peaks_cy does, and for a response that reaches\n"
-    "outside its arrays as ML_EM_batch_cy refuses it.";
-
 constexpr frame::FunctionEntry functions[] = {
-    {"fit_peaks_cy", fit_peaks_cy, fit_peaks_doc},
-    {"fit_folded_cy", fit_folded_cy, fit_folded_doc},
+    {"fit_peaks_cy", fit_peaks_cy, fit_peaks_cy_doc},
+    {"fit_folded_cy", fit_folded_cy, fit_folded_cy_doc},
 };
 
 constexpr frame::ModuleDescription module_description{"fitting", "tarvix.utils.numerics.cython.fitting",
