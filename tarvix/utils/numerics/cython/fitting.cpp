@@ -262,6 +262,40 @@ bool basis_columns(const frame::HeldBuffer& background, std::vector<double>& out
     return true;
 }
 
+// The axis, the background columns and the parameters' split into items
+// (peaks or lines) and coefficients, as both fits check them: ValueError
+// naming what disagrees. `items` names the items and `item_parameters` what
+// each holds, as the messages say them.
+struct ModelLayout {
+    Py_ssize_t axis_length;    // what x must hold
+    const char* axis_need;     // why, for the message
+    const char* background_need;
+    Py_ssize_t per_item;       // parameters per item
+    const char* items;         // "peaks"
+    const char* item_parameters;  // "A, mu, variance per peak"
+
+    bool check(const frame::HeldBuffer& x, const frame::HeldBuffer& Y, const frame::HeldBuffer& background,
+               bool has_background, Py_ssize_t P) const {
+        const Py_ssize_t q = has_background ? background.extent(1) : 0;
+        if (x.extent(0) != axis_length) {
+            raise_shape_mismatch("x", x, 1, "Y", Y, 2, axis_need);
+            return false;
+        }
+        if (has_background && background.extent(0) != Y.extent(1)) {
+            raise_shape_mismatch("background", background, 2, "Y", Y, 2, background_need);
+            return false;
+        }
+        if (P < q || (P - q) % per_item != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "params has %zd entries per row and background %zd columns, which leaves %zd for the "
+                         "%s: that must be a multiple of %zd (%s)",
+                         P, q, P - q, items, per_item, item_parameters);
+            return false;
+        }
+        return true;
+    }
+};
+
 // Fits the stack with `model` at the kernel level, without the lock and
 // interruptible between rows, after `prepare()` (the model's own set-up,
 // also without the lock). The results, or nullptr with the exception set.
@@ -327,25 +361,13 @@ PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const Py_ssize_t P = in.parameters();
         const bool has_background = v[3] && v[3] != Py_None;
         const Py_ssize_t q = has_background ? background.extent(1) : 0;
-        if (x.extent(0) != m + (binned ? 1 : 0)) {
-            raise_shape_mismatch("x", x, 1, "Y", in.Y, 2,
-                                 binned ? "with binned=True x holds the Y.shape[1] + 1 channel edges"
-                                        : "x holds the Y.shape[1] channel centres (binned=False)");
-            return nullptr;
-        }
-        if (has_background && background.extent(0) != m) {
-            raise_shape_mismatch("background", background, 2, "Y", in.Y, 2,
-                                 "background needs one row per channel, Y.shape[1]");
-            return nullptr;
-        }
         const Py_ssize_t per_peak = steps ? 4 : 3;
-        if (P < q || (P - q) % per_peak != 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "params has %zd entries per row and background %zd columns, which leaves %zd for the "
-                         "peaks: that must be a multiple of %zd (A, mu, variance%s per peak)",
-                         P, q, P - q, per_peak, steps ? ", h" : "");
-            return nullptr;
-        }
+        const ModelLayout layout{m + (binned ? 1 : 0),
+                                 binned ? "with binned=True x holds the Y.shape[1] + 1 channel edges"
+                                        : "x holds the Y.shape[1] channel centres (binned=False)",
+                                 "background needs one row per channel, Y.shape[1]", per_peak, "peaks",
+                                 steps ? "A, mu, variance, h per peak" : "A, mu, variance per peak"};
+        if (!layout.check(x, in.Y, background, has_background, P)) return nullptr;
         if (!poisson || weights.none()) {
             if (!weights.check_shape("weights", S, m, "Y", in.Y, 2,
                                      "weights need shape (Y.shape[1],) or that of Y")) {
@@ -403,23 +425,10 @@ PyObject* fit_folded_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const Py_ssize_t P = in.parameters();
         const bool has_background = v[6] && v[6] != Py_None;
         const Py_ssize_t q = has_background ? background.extent(1) : 0;
-        if (x.extent(0) != n) {
-            raise_shape_mismatch("x", x, 1, "Y", in.Y, 2,
-                                 "x holds the source axis, one energy per response row, Y.shape[1]");
-            return nullptr;
-        }
-        if (has_background && background.extent(0) != n) {
-            raise_shape_mismatch("background", background, 2, "Y", in.Y, 2,
-                                 "background needs one row per source bin, Y.shape[1]");
-            return nullptr;
-        }
-        if (P < q || (P - q) % 2 != 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "params has %zd entries per row and background %zd columns, which leaves %zd for the "
-                         "lines: that must be a multiple of 2 (A, E per line)",
-                         P, q, P - q);
-            return nullptr;
-        }
+        const ModelLayout layout{n, "x holds the source axis, one energy per response row, Y.shape[1]",
+                                 "background needs one row per source bin, Y.shape[1]", 2, "lines",
+                                 "A, E per line"};
+        if (!layout.check(x, in.Y, background, has_background, P)) return nullptr;
         if (!in.check()) return nullptr;
         bool negative = false;
         if (!response.check(n, n, "Y.shape[1]", negative)) return nullptr;
