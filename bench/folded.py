@@ -68,13 +68,10 @@ class FoldedPeer:
 
     def mean(self, p):
         source = self.basis @ p[2 * self.lines:]
-        x = self.energy
         for k in range(self.lines):
-            amplitude, energy = p[2 * k], np.clip(p[2 * k + 1], x[0], x[-1])
-            j = min(int(np.searchsorted(x, energy, side="right")) - 1, len(x) - 2)
-            t = (energy - x[j]) / (x[j + 1] - x[j])
-            source[j] += amplitude * (1 - t)
-            source[j + 1] += amplitude * t
+            # Each line split between the bins around it, as the demo's
+            # simulation places it.
+            demo.deposit(source, self.energy, float(p[2 * k + 1]), float(p[2 * k]))
         return self.matrix_t @ source + 1e-12
 
     def terms(self, p):
