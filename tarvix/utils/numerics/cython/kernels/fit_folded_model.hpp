@@ -10,6 +10,12 @@
 // x[j]); dmu/dE = A (M_{j+1} - M_j) / (x[j+1] - x[j]), with M_j row j of
 // the response (source bin j spread over the measured bins).
 //
+// The deviance's slope in E changes at each bin centre x[j]: a line exactly
+// at an interior centre has one slope from above (bins j, j+1, the column
+// evaluate gives) and one from below (bins j-1, j: dmu/dE = A (M_j -
+// M_{j-1}) / (x[j] - x[j-1]), lower_column), and a step that carries it
+// past the next centre is cut there.
+//
 // The response is a CSR triple that has passed the caller's check (every
 // position and column valid; negative ones count from the end). The basis
 // columns do not depend on theta: fold_basis folds them once per call, one
@@ -68,6 +74,8 @@ public:
         for (int slot = 0; slot < 2; ++slot) {
             mean_[slot].resize(n);
             jacobian_[slot].resize(static_cast<std::size_t>(2 * lines) * n);
+            below_[slot].resize(static_cast<std::size_t>(lines) * n);
+            on_centre_[slot].assign(static_cast<std::size_t>(lines), 0);
         }
     }
 
@@ -95,8 +103,9 @@ public:
     // Steps are taken as the loop makes them.
     void limit_step(const double*, double*) const noexcept {}
 
-    // A line that the trial carries into another bin stops at the edge of
-    // its own bin: the objective's slope in E changes there.
+    // A line that the trial carries past the next bin centre in the
+    // direction of its move stops at that centre: the objective's slope in
+    // E changes there.
     bool cut_step(const double* theta, double* trial) const noexcept {
         if (response_.n < 2) return false;
         bool cut = false;
@@ -104,12 +113,46 @@ public:
             const double from = theta[2 * k + 1];
             double& to = trial[2 * k + 1];
             const index_t low = bracket(from).low;
-            if (bracket(to).low == low) continue;
-            const double edge = to > from ? x_[low + 1] : x_[low];
+            double edge = to;
+            if (to > from && to > x_[low + 1] && from < x_[low + 1]) edge = x_[low + 1];
+            if (to < from) {
+                // The centre below a line that sits on one is the next one down.
+                const index_t below = from > x_[low] ? low : low - 1;
+                if (below >= 0 && to < x_[below]) edge = x_[below];
+            }
             cut |= edge != to;
             to = edge;
         }
         return cut;
+    }
+
+    // Near a bin centre the deviance can have a local minimum on each side
+    // of the kink. For line i within a quarter of its bin of an interior
+    // centre c, the start with its energy mirrored to the other side of c.
+    index_t alternatives() const noexcept { return response_.n > 2 ? lines_ : 0; }
+    bool alternative(index_t i, const double* theta, double* start) const noexcept {
+        const double energy = theta[2 * i + 1];
+        const Bracket at = bracket(energy);
+        const index_t c = at.t < 0.5 ? at.low : at.low + 1;
+        const index_t n = response_.n;
+        if (c <= 0 || c >= n - 1 || energy == x_[c] || std::fabs(energy - x_[c]) > 0.25 * at.width) return false;
+        const double other_width = energy > x_[c] ? x_[c] - x_[c - 1] : x_[c + 1] - x_[c];
+        start[2 * i + 1] = x_[c] - (energy - x_[c]) * (other_width / at.width);
+        return true;
+    }
+
+    // A line's energy changes the means substantially over its bin.
+    void scales(const double* theta, double* scale) const noexcept {
+        for (index_t a = 0; a < parameters(); ++a) scale[a] = 0.0;
+        if (response_.n < 2) return;
+        for (index_t k = 0; k < lines_; ++k) scale[2 * k + 1] = bracket(theta[2 * k + 1]).width;
+    }
+
+    // The slope from below of a line's energy that sits on an interior bin
+    // centre in this slot's evaluation; nullptr for any other parameter.
+    const double* lower_column(int slot, index_t a) const noexcept {
+        if (a >= 2 * lines_ || a % 2 == 0 || !on_centre_[slot][static_cast<std::size_t>(a / 2)]) return nullptr;
+        return below_[slot].data() + (a / 2) * response_.n;
     }
 
     // Each line's counts A and their standard error.
@@ -150,6 +193,16 @@ public:
                 });
             }
             for (index_t i = 0; i < n; ++i) mu[i] += A * dA[i];
+            // On an interior centre x[j] (t = 0, j > 0): the slope from below.
+            const bool on_centre = at.width > 0.0 && at.t == 0.0 && at.low > 0;
+            on_centre_[slot][static_cast<std::size_t>(k)] = on_centre;
+            if (on_centre) {
+                double* const below = below_[slot].data() + k * n;
+                std::fill(below, below + n, 0.0);
+                const double slope_below = A / (x_[at.low] - x_[at.low - 1]);
+                response_.for_each(at.low - 1, [&](index_t column, double value) { below[column] -= slope_below * value; });
+                response_.for_each(at.low, [&](index_t column, double value) { below[column] += slope_below * value; });
+            }
         }
         for (index_t i = 0; i < n; ++i) mu[i] += 1e-12;
     }
@@ -175,7 +228,8 @@ private:
     const double* x_;
     ResponseRows response_;
     const double* folded_;
-    std::vector<double> mean_[2], jacobian_[2];
+    std::vector<double> mean_[2], jacobian_[2], below_[2];
+    std::vector<unsigned char> on_centre_[2];
 };
 
 }  // namespace kernels::fit

@@ -3,12 +3,23 @@
 //
 // One row: theta[P] starts projected into its bounds [lower, upper]; each
 // iteration evaluates the model's means and Jacobian columns, the gradient
-// g and information H of half the objective (fit_objective.hpp), and tries
-// the steps solving (H + lambda diag(H)) step = -g over the parameters that
-// can move, projected into the bounds, raising lambda until one lowers the
-// objective. A parameter whose bounds are equal never moves, nor does one at
-// a bound that the gradient pushes outward. The covariance at the end is
-// H^-1 over the parameters that are neither (their rows and columns 0).
+// g and information H of half the objective (fit_objective.hpp), and picks
+// the parameters that move: not fixed (equal bounds), not at a bound that
+// the gradient or the Gauss-Newton step pushes outward, and determined by
+// the data (below). It stops when the Gauss-Newton step over those predicts
+// a decrease of the objective, g^T H^-1 g, of at most tolerance *
+// max(1, objective): an optimum, told from a crawl by the gradient rather
+// than by the last step's gain. Otherwise it tries the steps solving
+// (H + lambda diag(H)) step = -g, projected into the bounds, raising lambda
+// until one lowers the objective.
+//
+// Undetermined parameters are held where they are, as fixed ones: one whose
+// information is 0 (a peak's centre when its amplitude is 0), one whose
+// standard error alone exceeds 1e3 of the model's natural scale for it (a
+// binned peak's centre when the peak is far narrower than its channel), and
+// one whose column the earlier ones already span (a dependent pivot, see
+// drop_dependent). The covariance at the end is H^-1 over the free
+// determined parameters, 0 in the rows and columns of the others.
 //
 // A model provides
 //   index_t parameters(), channels();
@@ -18,18 +29,33 @@
 //       trial to where the model's slope changes, true if it did;
 //   template <class V> void evaluate(const double* theta, int slot):
 //       the means and Jacobian columns at theta into its slot 0 or 1;
-//   const double* mean(int slot), const double* column(int slot, index_t a).
+//   const double* mean(int slot), const double* column(int slot, index_t a);
+// and may provide
+//   void scales(const double* theta, double* scale): per parameter a length
+//       over which the model changes substantially, 0 where it has none;
+//   const double* lower_column(int slot, index_t a): where parameter a sits
+//       on a kink of the model (its slope differs on either side), the
+//       column of the slope from below (column() giving the one from
+//       above); nullptr elsewhere;
+//   index_t alternatives(), bool alternative(index_t i, const double* theta,
+//       double* start): for a converged theta, start i on the other side of
+//       a kink near it (false: none); the row keeps the better optimum.
+// At a kink the loop takes the side along which the objective falls, and
+// holds the parameter there for the iteration when it rises on both sides;
+// the covariance at the end takes the mean of the two slopes.
 //
 // Cost per iteration: the model's evaluation plus O(P^2 m) for H and O(P^3)
-// per damped solve. Memory: FitWork, sized once per call; nothing is
-// allocated per row.
+// per solve. Memory: FitWork, sized once per call; nothing is allocated per
+// row.
 #pragma once
 
 #include "fit_objective.hpp"
 #include "fit_solve.hpp"
 #include "stop.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -38,32 +64,39 @@ namespace kernels::fit {
 
 // What ended a row's fit. Each code is set in one place below.
 enum Status : std::int32_t {
-    // A step accepted at small damping lowered the objective by less than
-    // tolerance * max(1, objective), or no step can lower it any more.
+    // The Gauss-Newton step over the free parameters predicts a decrease of
+    // at most tolerance * max(1, objective), or no parameter can move, or
+    // no step can lower the objective any more (a minimum to working
+    // precision); the objective is finite. Every free parameter is
+    // determined.
     converged = 0,
     // max_iterations Jacobian evaluations were spent first, or no finite
     // objective was ever found (a Poisson start outside the feasible set
-    // that no step could leave).
+    // that no step could leave, or nothing free to move it).
     not_converged = 1,
-    // The information matrix over the free parameters is singular at the
-    // end: the covariance's free block is NaN.
+    // The information of a free parameter is not finite at the end: the
+    // covariance's free block is NaN.
     singular = 2,
     // NaN or infinite counts, weights or start, a negative count for
     // Poisson or a negative weight: the row keeps its start, objective NaN.
     invalid_row = 3,
+    // Converged as status 0, with some free parameters not determined by
+    // the data (see above): their covariance rows and columns are 0.
+    undetermined = 4,
 };
 
 // Damping, relative to the diagonal of H (a unit diagonal when scaled).
 inline constexpr double initial_damping = 1e-3;
-// Steps taken at this damping or below are close to Gauss-Newton steps; a
-// small gain from one of them means the minimum is reached, not that the
-// steps are short.
-inline constexpr double small_damping = 1e-2;
 inline constexpr double min_damping = 1e-12;
 // Beyond this a step is a vanishing gradient step: no step lowers the
 // objective.
 inline constexpr double max_damping = 1e16;
 inline constexpr double damping_factor = 10.0;
+// A parameter whose information times its natural scale squared is below
+// this, in units of the objective (Poisson: 1; least squares: the objective
+// per degree of freedom), has a standard error of more than 1e3 scales: the
+// data do not determine it.
+inline constexpr double undetermined_information = 1e-6;
 
 struct Settings {
     Estimator estimator = Estimator::poisson;
@@ -75,16 +108,17 @@ struct Settings {
 struct FitWork {
     index_t P = 0, m = 0;
     std::vector<double> buffer;
-    std::vector<index_t> variable, moving, free_set;
+    std::vector<index_t> variable, moving, candidates;
+    std::vector<unsigned char> held, dropped;
     std::vector<const double*> columns;
     double *trial, *g, *h, *g_moving, *h_moving, *step, *solve_scratch, *factor, *weight, *terms, *weighted,
-        *h_free, *inverse;
+        *h_free, *inverse, *scale, *kink_columns, *alternative;
 
     void allocate(index_t parameters, index_t channels) {
         P = parameters;
         m = channels;
         const index_t P2 = P * P;
-        buffer.assign(static_cast<std::size_t>(6 * P + 5 * P2 + 3 * m + P * m + P), 0.0);
+        buffer.assign(static_cast<std::size_t>(8 * P + 5 * P2 + 3 * m + 2 * P * m + P), 0.0);
         double* p = buffer.data();
         auto take = [&](index_t count) {
             double* const start = p;
@@ -104,9 +138,14 @@ struct FitWork {
         weight = take(m);
         terms = take(m);
         weighted = take(P * m);
+        scale = take(P);
+        kink_columns = take(P * m);
+        alternative = take(P);
         variable.resize(static_cast<std::size_t>(P));
         moving.resize(static_cast<std::size_t>(P));
-        free_set.resize(static_cast<std::size_t>(P));
+        candidates.resize(static_cast<std::size_t>(P));
+        held.resize(static_cast<std::size_t>(P));
+        dropped.resize(static_cast<std::size_t>(P));
         columns.resize(static_cast<std::size_t>(P));
     }
 };
@@ -138,6 +177,20 @@ inline void sub_matrix(const double* h, index_t count, const index_t* pick, inde
 
 }  // namespace loop_detail
 
+template <class Model>
+concept HasScales = requires(const Model& model, const double* theta, double* scale) { model.scales(theta, scale); };
+
+template <class Model>
+concept HasAlternatives = requires(const Model& model, index_t i, const double* theta, double* start) {
+    { model.alternatives() } -> std::convertible_to<index_t>;
+    { model.alternative(i, theta, start) } -> std::convertible_to<bool>;
+};
+
+template <class Model>
+concept HasKinks = requires(const Model& model, int slot, index_t a) {
+    { model.lower_column(slot, a) } -> std::convertible_to<const double*>;
+};
+
 // One row's loop: the state of the fit between iterations.
 template <class V, class Model>
 class DampedLoop {
@@ -160,38 +213,41 @@ public:
             // the caller discards every result then.
             if (iterations_ >= settings_.max_iterations || stop_()) return not_converged;
             ++iterations_;
-            const End end = iterate();
-            if (end == End::converged) return converged;
-            // No step lowers the objective: a minimum to working precision,
-            // unless no finite objective was found at all.
-            if (end == End::stalled) return std::isfinite(F_) ? converged : not_converged;
+            // Converged, or no step lowers the objective: a minimum to
+            // working precision, unless no finite objective was found.
+            if (iterate() != End::next_iteration) return std::isfinite(F_) ? converged : not_converged;
         }
     }
 
-    // The covariance[P*P] at theta: H^-1 over the free parameters, 0
-    // elsewhere; false when H is singular there (its free block NaN).
-    bool covariance(double* covariance) {
+    // The covariance[P*P] at theta: H^-1 over the free determined
+    // parameters, 0 elsewhere (NaN over the free block when a free
+    // parameter's information is not finite). The status it leaves:
+    // `status`, or singular, or undetermined for a converged row with
+    // undetermined parameters.
+    std::int32_t covariance(double* covariance, std::int32_t status) {
         std::memset(covariance, 0, static_cast<std::size_t>(P_ * P_) * sizeof(double));
-        if (variables_ == 0) return true;
+        if (variables_ == 0) return status;
         const index_t* const variable = work_.variable.data();
-        linearise(variable, variables_);
-        index_t free_count = 0;
-        for (index_t k = 0; k < variables_; ++k) {
-            const index_t a = variable[k];
-            if (!loop_detail::held_by_bound(theta_[a], lower_[a], upper_[a], work_.g[k])) {
-                work_.free_set[static_cast<std::size_t>(free_count++)] = k;
+        linearise(variable, variables_, true);
+        const index_t free_count = select(false);
+        const index_t* const pick = work_.moving.data();
+        if (not_finite_) {
+            for (index_t i = 0; i < candidates_; ++i) {
+                for (index_t j = 0; j < candidates_; ++j) {
+                    covariance[variable[work_.candidates[i]] * P_ + variable[work_.candidates[j]]] = NAN;
+                }
             }
+            return singular;
         }
-        const index_t* const pick = work_.free_set.data();
-        loop_detail::sub_matrix(work_.h, variables_, pick, free_count, work_.h_free);
-        const bool inverted = information_inverse(work_.h_free, free_count, work_.inverse, work_.solve_scratch);
+        const bool inverted = information_inverse(work_.h_moving, free_count, work_.inverse, work_.solve_scratch);
         for (index_t i = 0; i < free_count; ++i) {
             for (index_t j = 0; j < free_count; ++j) {
                 covariance[variable[pick[i]] * P_ + variable[pick[j]]] =
                     inverted ? work_.inverse[i * free_count + j] : NAN;
             }
         }
-        return inverted;
+        if (!inverted) return singular;
+        return undetermined_ && status == converged ? undetermined : status;
     }
 
     double objective_value() const noexcept { return F_; }
@@ -202,34 +258,152 @@ private:
 
     double objective_at(int slot) { return objective<V>(settings_.estimator, data_, model_.mean(slot), work_.terms); }
 
-    void linearise(const index_t* set, index_t count) {
+    // g and H over the parameters set[count] at theta. A parameter on a
+    // kink of the model gets the slope from the side along which the
+    // objective falls (held[k] set when it rises on both); at the end
+    // (`final`) the mean of both slopes.
+    [[gnu::always_inline]] inline void linearise(const index_t* set, index_t count, bool final) {
         const bool weighted =
             channel_factors(settings_.estimator, data_, model_.mean(slot_), work_.factor, work_.weight);
-        for (index_t k = 0; k < count; ++k) work_.columns[static_cast<std::size_t>(k)] = model_.column(slot_, set[k]);
+        for (index_t k = 0; k < count; ++k) {
+            work_.columns[static_cast<std::size_t>(k)] = model_.column(slot_, set[k]);
+            work_.held[static_cast<std::size_t>(k)] = 0;
+        }
+        if constexpr (HasKinks<Model>) {
+            const index_t m = data_.m;
+            for (index_t k = 0; k < count; ++k) {
+                const double* const below = model_.lower_column(slot_, set[k]);
+                if (!below) continue;
+                const double* const above = work_.columns[static_cast<std::size_t>(k)];
+                if (final) {
+                    double* const mean = work_.kink_columns + k * m;
+                    for (index_t i = 0; i < m; ++i) mean[i] = 0.5 * (above[i] + below[i]);
+                    work_.columns[static_cast<std::size_t>(k)] = mean;
+                    continue;
+                }
+                // The objective's rate of change going up (g_above) and,
+                // with its sign turned, going down (g_below).
+                const double g_above = dot<V>(work_.factor, above, m);
+                const double g_below = dot<V>(work_.factor, below, m);
+                const bool falls_up = g_above < 0.0;
+                const bool falls_down = g_below > 0.0;
+                bool take_below = falls_down;
+                if (falls_up && falls_down) {
+                    // Both ways down: the steeper per unit of information.
+                    take_below = g_below * g_below * information_along(above, weighted) >
+                                 g_above * g_above * information_along(below, weighted);
+                }
+                if (take_below) work_.columns[static_cast<std::size_t>(k)] = below;
+                if (!falls_up && !falls_down) work_.held[static_cast<std::size_t>(k)] = 1;
+            }
+        }
         gradient_and_information<V>(work_.columns.data(), count, data_.m, work_.factor,
                                     weighted ? work_.weight : nullptr, work_.g, work_.h, work_.weighted);
+    }
+
+    // sum_i w_i column_i^2.
+    [[gnu::always_inline]] inline double information_along(const double* column, bool weighted) {
+        const index_t m = data_.m;
+        double* const scratch = work_.terms;
+        for (index_t i = 0; i < m; ++i) scratch[i] = (weighted ? work_.weight[i] : 1.0) * column[i] * column[i];
+        return sum<V>(scratch, m);
+    }
+
+    // The free determined parameters among the variables, from the last
+    // linearise: work.moving (positions into `variable`), with their
+    // information in h_moving and gradient in g_moving; their count. Sets
+    // undetermined_ when some free parameter was left out for want of
+    // information, not_finite_ when one's information is not finite.
+    // `iterating`: also leave out a parameter held on a kink.
+    [[gnu::always_inline]] inline index_t select(bool iterating) {
+        const index_t* const variable = work_.variable.data();
+        const index_t n = variables_;
+        undetermined_ = false;
+        not_finite_ = false;
+        double unit = 1.0;
+        if (settings_.estimator == Estimator::least_squares) {
+            unit = F_ / static_cast<double>(std::max<index_t>(1, data_.m - n));
+        }
+        if constexpr (HasScales<Model>) model_.scales(theta_, work_.scale);
+        index_t count = 0;
+        for (index_t k = 0; k < n; ++k) {
+            const index_t a = variable[k];
+            if (loop_detail::held_by_bound(theta_[a], lower_[a], upper_[a], work_.g[k])) continue;
+            if (iterating && work_.held[static_cast<std::size_t>(k)]) continue;
+            const double curvature = work_.h[k * n + k];
+            if (!std::isfinite(curvature)) {
+                // Left where it is while iterating; at the end, a NaN block.
+                if (iterating) continue;
+                not_finite_ = true;
+                work_.candidates[static_cast<std::size_t>(count++)] = k;
+                continue;
+            }
+            bool none = !(curvature > 0.0);
+            if constexpr (HasScales<Model>) {
+                const double scale = work_.scale[a];
+                none |= scale > 0.0 && curvature * scale * scale < undetermined_information * unit;
+            }
+            if (none) {
+                undetermined_ = true;
+                continue;
+            }
+            work_.candidates[static_cast<std::size_t>(count++)] = k;
+        }
+        candidates_ = count;
+        if (not_finite_) return 0;
+        const index_t* const candidates = work_.candidates.data();
+        loop_detail::sub_matrix(work_.h, n, candidates, count, work_.h_moving);
+        const index_t kept = drop_dependent(work_.h_moving, count, work_.dropped.data(), work_.solve_scratch);
+        index_t moving = 0;
+        for (index_t i = 0; i < count; ++i) {
+            if (!work_.dropped[static_cast<std::size_t>(i)]) work_.moving[static_cast<std::size_t>(moving++)] = candidates[i];
+        }
+        if (kept < count) {
+            undetermined_ = true;
+            loop_detail::sub_matrix(work_.h, n, work_.moving.data(), moving, work_.h_moving);
+        }
+        for (index_t i = 0; i < moving; ++i) work_.g_moving[i] = work_.g[work_.moving[static_cast<std::size_t>(i)]];
+        return moving;
+    }
+
+    // The decrease of the objective that the Gauss-Newton step over the
+    // moving parameters predicts, g^T H^-1 g; first leaves out a parameter
+    // at a bound that this step pushes outward (and solves again), so that
+    // the step is one the bounds allow. `moving` shrinks accordingly.
+    [[gnu::always_inline]] inline double predicted_decrease(index_t& moving) {
+        index_t* const pick = work_.moving.data();
+        const index_t* const variable = work_.variable.data();
+        for (;;) {
+            if (moving == 0) return 0.0;
+            if (!damped_step(work_.h_moving, work_.g_moving, moving, 0.0, work_.step, work_.solve_scratch)) {
+                return INFINITY;
+            }
+            index_t kept = 0;
+            for (index_t i = 0; i < moving; ++i) {
+                const index_t a = variable[pick[i]];
+                const double s = work_.step[i];
+                const bool outward = (theta_[a] <= lower_[a] && s < 0.0) || (theta_[a] >= upper_[a] && s > 0.0);
+                if (!outward) pick[kept++] = pick[i];
+            }
+            if (kept == moving) break;
+            moving = kept;
+            loop_detail::sub_matrix(work_.h, variables_, pick, moving, work_.h_moving);
+            for (index_t i = 0; i < moving; ++i) work_.g_moving[i] = work_.g[pick[i]];
+        }
+        double decrease = 0.0;
+        for (index_t i = 0; i < moving; ++i) decrease -= work_.g_moving[i] * work_.step[i];
+        return decrease;
     }
 
     // One Jacobian evaluation and the steps tried from it.
     End iterate() {
         const index_t* const variable = work_.variable.data();
-        linearise(variable, variables_);
-        // The parameters this iteration moves (positions into `variable`):
-        // not held by a bound, and with some information.
-        index_t moving = 0;
-        for (index_t k = 0; k < variables_; ++k) {
-            const index_t a = variable[k];
-            const double curvature = work_.h[k * variables_ + k];
-            if (loop_detail::held_by_bound(theta_[a], lower_[a], upper_[a], work_.g[k]) || !(curvature > 0.0) ||
-                !std::isfinite(curvature)) {
-                continue;
-            }
-            work_.moving[static_cast<std::size_t>(moving++)] = k;
-        }
+        linearise(variable, variables_, false);
+        index_t moving = select(true);
+        const double decrease = predicted_decrease(moving);
         if (moving == 0) return End::converged;  // nothing can move
+        if (std::isfinite(F_) && decrease <= settings_.tolerance * std::fmax(1.0, F_)) return End::converged;
         const index_t* const pick = work_.moving.data();
-        loop_detail::sub_matrix(work_.h, variables_, pick, moving, work_.h_moving);
-        for (index_t i = 0; i < moving; ++i) work_.g_moving[i] = work_.g[pick[i]];
 
         for (;;) {
             if (!damped_step(work_.h_moving, work_.g_moving, moving, lambda_, work_.step, work_.solve_scratch)) {
@@ -248,25 +422,11 @@ private:
 
             bool accepted = try_trial();
             // A step the model cannot follow whole (a line carried across a
-            // bin edge) is tried again cut where the model's slope changes.
+            // bin centre) is tried again cut where the model's slope changes.
             if (!accepted && model_.cut_step(theta_, work_.trial)) accepted = try_trial();
             if (accepted) {
-                const bool small = lambda_ <= small_damping;
                 lambda_ = std::fmax(lambda_ / damping_factor, min_damping);
-                if (small && gain_ < settings_.tolerance * std::fmax(1.0, F_)) return End::converged;
                 return End::next_iteration;
-            }
-            // The gain the quadratic model predicts for this step, in units
-            // of the objective (twice that of its half).
-            double predicted = 0.0;
-            for (index_t i = 0; i < moving; ++i) {
-                double hs = 0.0;
-                for (index_t j = 0; j < moving; ++j) hs += work_.h_moving[i * moving + j] * work_.step[j];
-                predicted -= work_.step[i] * (2.0 * work_.g_moving[i] + hs);
-            }
-            if (lambda_ <= small_damping && std::isfinite(F_) &&
-                predicted < settings_.tolerance * std::fmax(1.0, F_)) {
-                return End::converged;  // no gain left to find
             }
             if ((lambda_ *= damping_factor) > max_damping) return End::stalled;
         }
@@ -277,7 +437,6 @@ private:
         model_.template evaluate<V>(work_.trial, 1 - slot_);
         const double F_trial = objective_at(1 - slot_);
         if (!(F_trial < F_)) return false;
-        gain_ = F_ - F_trial;
         std::memcpy(theta_, work_.trial, static_cast<std::size_t>(P_) * sizeof(double));
         slot_ = 1 - slot_;
         F_ = F_trial;
@@ -294,12 +453,50 @@ private:
     const StopCheck& stop_;
     const index_t P_;
     index_t variables_ = 0;
+    index_t candidates_ = 0;
+    bool undetermined_ = false;
+    bool not_finite_ = false;
     int slot_ = 0;
     double F_ = NAN;
-    double gain_ = 0.0;
     double lambda_ = initial_damping;
     std::int64_t iterations_ = 0;
 };
+
+// A converged row of a model with kinks: each start the model proposes on
+// the other side of a kink near the result (a line just below a bin centre
+// tried just above it) is fitted in turn, within what is left of
+// max_iterations, and the lowest converged objective kept. Then the
+// covariance at the result.
+template <class V, class Model>
+RowOutcome with_alternatives(Model& model, const Observations& data, const double* lower, const double* upper,
+                             double* theta, double* covariance, const Settings& settings, FitWork& work,
+                             const StopCheck& stop, double objective, std::int64_t iterations) {
+    const index_t P = model.parameters();
+    double* const other = work.alternative;
+    for (index_t i = 0; i < model.alternatives(); ++i) {
+        if (iterations >= settings.max_iterations) break;
+        std::memcpy(other, theta, static_cast<std::size_t>(P) * sizeof(double));
+        if (!model.alternative(i, theta, other)) continue;
+        bool differs = false;
+        for (index_t a = 0; a < P; ++a) differs |= loop_detail::clamp(other[a], lower[a], upper[a]) != theta[a];
+        if (!differs) continue;
+        Settings rest = settings;
+        rest.max_iterations = settings.max_iterations - iterations;
+        DampedLoop<V, Model> loop(model, data, lower, upper, other, rest, work, stop);
+        const std::int32_t status = loop.run();
+        iterations += loop.iterations();
+        if (status == converged && loop.objective_value() < objective) {
+            std::memcpy(theta, other, static_cast<std::size_t>(P) * sizeof(double));
+            objective = loop.objective_value();
+        }
+    }
+    // The model evaluated at the result again, for its covariance.
+    Settings none = settings;
+    none.max_iterations = 0;
+    DampedLoop<V, Model> at_result(model, data, lower, upper, theta, none, work, stop);
+    at_result.run();
+    return {objective, iterations, at_result.covariance(covariance, converged)};
+}
 
 // Fits one row. theta[P] holds the start and receives the result; lower[P]
 // and upper[P] are the bounds (lower <= upper, checked by the caller);
@@ -310,9 +507,14 @@ template <class V, class Model>
                                                  const double* upper, double* theta, double* covariance,
                                                  const Settings& settings, FitWork& work, const StopCheck& stop) {
     DampedLoop<V, Model> loop(model, data, lower, upper, theta, settings, work, stop);
-    std::int32_t status = loop.run();
-    if (!loop.covariance(covariance)) status = singular;
-    return {loop.objective_value(), loop.iterations(), status};
+    const std::int32_t status = loop.run();
+    if constexpr (HasAlternatives<Model>) {
+        if (status == converged && model.alternatives() > 0) {
+            return with_alternatives<V>(model, data, lower, upper, theta, covariance, settings, work, stop,
+                                        loop.objective_value(), loop.iterations());
+        }
+    }
+    return {loop.objective_value(), loop.iterations(), loop.covariance(covariance, status)};
 }
 
 // The rows of a stack, as the kernels read them: row s of every array. A

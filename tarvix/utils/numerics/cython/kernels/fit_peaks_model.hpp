@@ -94,6 +94,20 @@ public:
     // The model is smooth: a step is taken whole or not at all.
     bool cut_step(const double*, double*) const noexcept { return false; }
 
+    // The lengths over which a peak changes substantially: its width for
+    // its centre, its variance for its variance; no scale (0) for the
+    // others. A centre whose standard error far exceeds the peak's width
+    // (a binned peak much narrower than its channel, or one whose
+    // amplitude is about 0) is not determined by the data.
+    void scales(const double* theta, double* scale) const noexcept {
+        for (index_t a = 0; a < parameters(); ++a) scale[a] = 0.0;
+        for (index_t k = 0; k < shape_.peaks; ++k) {
+            const index_t v = k * shape_.per_peak() + 2;
+            scale[v - 1] = std::sqrt(theta[v]);
+            scale[v] = theta[v];
+        }
+    }
+
     // area_k = A_k sqrt(2 pi v_k), the integral of the Gaussian over x, and
     // its standard error from the covariance[P*P].
     void areas(const double* theta, const double* covariance, double* area, double* error) const noexcept {

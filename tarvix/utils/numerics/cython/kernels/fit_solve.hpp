@@ -51,9 +51,53 @@ inline void cholesky_solve(const double* l, index_t n, const double* b, double* 
     }
 }
 
+// A pivot of the unit-diagonal matrix below this leaves its parameter
+// undetermined: that parameter's column is, to 1e-6 of its length, a
+// combination of the columns before it (the information it adds is below
+// 1e-12 of its own), so the data fix only a combination of them.
+inline constexpr double undetermined_pivot = 1e-12;
+
+// Which of n parameters the information H[n*n] (diagonal > 0, finite)
+// determines: a Cholesky factorisation of the unit-diagonal matrix in the
+// parameters' order that skips each parameter whose pivot is not above
+// undetermined_pivot. dropped[n] receives 1 for those (0 otherwise); the
+// count kept is returned. Of a dependent set the earlier parameters are kept
+// (a model puts each peak's amplitude before its shape). scratch[n*n + n].
+inline index_t drop_dependent(const double* h, index_t n, unsigned char* dropped, double* scratch) noexcept {
+    double* const c = scratch;
+    double* const scale = scratch + n * n;
+    for (index_t i = 0; i < n; ++i) scale[i] = 1.0 / std::sqrt(h[i * n + i]);
+    for (index_t i = 0; i < n; ++i) {
+        for (index_t j = 0; j < i; ++j) c[i * n + j] = h[i * n + j] * scale[i] * scale[j];
+        c[i * n + i] = 1.0;
+    }
+    index_t kept = 0;
+    for (index_t j = 0; j < n; ++j) {
+        // Columns of dropped parameters are 0 in the factor: they add
+        // nothing to the sums below.
+        double d = c[j * n + j];
+        for (index_t k = 0; k < j; ++k) d -= c[j * n + k] * c[j * n + k];
+        dropped[j] = !(d > undetermined_pivot);
+        if (dropped[j]) {
+            for (index_t i = j; i < n; ++i) c[i * n + j] = 0.0;
+            continue;
+        }
+        ++kept;
+        const double l = std::sqrt(d);
+        c[j * n + j] = l;
+        for (index_t i = j + 1; i < n; ++i) {
+            double s = c[i * n + j];
+            for (index_t k = 0; k < j; ++k) s -= c[i * n + k] * c[j * n + k];
+            c[i * n + j] = s / l;
+        }
+    }
+    return kept;
+}
+
 // The damped step over n parameters: solves (H + lambda diag(H)) step = -g,
 // with H[n*n] (diagonal > 0) and g[n]; scratch[n*n + n]. False when the
-// damped matrix is not positive definite to working precision.
+// damped matrix is not positive definite to working precision. lambda = 0
+// gives the Gauss-Newton step.
 inline bool damped_step(const double* h, const double* g, index_t n, double lambda, double* step,
                         double* scratch) noexcept {
     double* const c = scratch;
