@@ -37,7 +37,8 @@ PyStructSequence_Field fit_result_fields[] = {
     {"covariance", "(S, P, P) the inverse information matrix over the free parameters (0 for fixed ones)"},
     {"objective", "(S,) the Poisson deviance or chi-square at the optimum"},
     {"iterations", "(S,) int64, Jacobian evaluations"},
-    {"status", "(S,) int32: 0 converged, 1 max_iterations reached, 2 singular information, 3 invalid row"},
+    {"status", "(S,) int32: 0 converged, 1 not converged (max_iterations reached or no finite objective), "
+               "2 information not finite, 3 invalid row, 4 converged with parameters the data do not determine"},
     {"areas", "(S, K) each peak's area"},
     {"area_errors", "(S, K) the standard errors of the areas"},
     {nullptr, nullptr},

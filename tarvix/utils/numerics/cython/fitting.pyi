@@ -21,17 +21,33 @@ class FitResult(NamedTuple):
     """(S, P) the fitted parameters."""
     covariance: NDArray[np.float64]
     """(S, P, P) the inverse information matrix at the optimum over the free
-    parameters; rows and columns of fixed parameters, and of parameters held
-    at a bound that the objective pushes outward, are 0. Unscaled for least
-    squares (multiply by objective / (m - free parameters) for the scaled
-    form); NaN over the free block where the matrix is singular."""
+    determined parameters; rows and columns of fixed parameters, of
+    parameters held at a bound that the objective pushes outward, and of
+    undetermined parameters (status 4) are 0. A parameter is undetermined
+    when its covariance diagonal is 0 though its bounds differ and it does
+    not sit on one of them. Unscaled for least squares (multiply by
+    objective / (m - free parameters) for the scaled form); NaN over the
+    free block where the information is not finite (status 2)."""
     objective: NDArray[np.float64]
     """(S,) the Poisson deviance or the chi-square; NaN for an invalid row."""
     iterations: NDArray[np.int64]
     """(S,) Jacobian evaluations."""
     status: NDArray[np.int32]
-    """(S,) 0 converged; 1 max_iterations reached (or no finite objective
-    found); 2 singular information matrix at the end; 3 invalid row."""
+    """(S,) 0 converged: at an optimum, every free parameter determined;
+    1 not converged: max_iterations reached first, or no finite objective
+    was ever found (also when nothing can move: all parameters fixed, or
+    P = 0); 2 the information of a free parameter is not finite at the end;
+    3 invalid row; 4 converged, but some parameters are not determined by
+    the data: held where they were (as fixed ones) while the others reached
+    their optimum, their covariance rows and columns 0. A parameter is
+    undetermined when its information is 0 (a peak's centre and width when
+    its amplitude is 0), when its standard error alone exceeds 1000 times
+    its natural scale (a centre's is the peak's width, a variance's the
+    variance itself, a line's energy its bin: a binned peak far narrower
+    than its channel, an amplitude of about 0), or when the parameters
+    before it already account for its effect (of A and the variance of a
+    sub-channel peak, which change the counts alike, the variance). With
+    nothing free, a finite objective is status 0."""
     areas: NDArray[np.float64]
     """(S, K) fit_peaks_cy: A sqrt(2 pi v), the integral of each Gaussian over
     x. fit_folded_cy: each line's A."""
@@ -74,10 +90,14 @@ def fit_peaks_cy(
     squares, over the channels whose mean is positive), with bounds kept by
     projection; a step is taken only if it lowers the objective, and a
     Poisson step that makes a mean zero or negative where there are counts
-    is not taken. A row stops when a step
-    accepted at small damping lowers the objective by less than
-    tolerance * max(1, objective), or after max_iterations Jacobian
-    evaluations.
+    is not taken. A row has converged (status 0) when the Gauss-Newton step
+    over the free parameters predicts a decrease of the objective,
+    g^T H^-1 g, of at most tolerance * max(1, objective): the gradient, not
+    the last step's gain, tells an optimum from a slow crawl, which goes on
+    until max_iterations Jacobian evaluations and then ends as status 1.
+    Parameters the data do not determine (see FitResult.status) are held
+    where they are while the others are fitted, and the row ends as status
+    4.
 
     Args:
         x: 1-D float64 shared by all rows: the m channel centres, or with
@@ -103,7 +123,8 @@ def fit_peaks_cy(
         binned: x holds edges and the peaks are integrated per channel.
         max_iterations: the most Jacobian evaluations per row (0 returns the
             projected start).
-        tolerance: the relative gain below which a row has converged.
+        tolerance: the predicted gain, relative to max(1, objective), below
+            which a row has converged.
 
     Returns:
         A FitResult of new C-contiguous arrays; areas are A sqrt(2 pi v): with
@@ -154,9 +175,14 @@ def fit_folded_cy(
     over the measured bins exactly as ``deconvolution.ML_EM_cy`` reads it.
     The deviance is minimised by the damped Fisher scoring of
     ``fit_peaks_cy``, with the same bounds, fixed parameters, statuses and
-    stopping rule; a rejected step that carries a line across a bin
-    centre, where the deviance's slope in E changes, is retried with that
-    line stopped at the centre.
+    stopping rule. The deviance's slope in E changes at each bin centre: a
+    rejected step that carries a line past the next centre is retried with
+    that line stopped there; a line sitting on a centre moves along the side
+    where the deviance falls, and stays while it rises on both; and a row
+    that converges with a line within a quarter of a bin of a centre is
+    fitted once more from the line's mirror image on the centre's other
+    side, keeping the lower deviance (the iterations count both). The
+    covariance of a line on a centre takes the mean of the two slopes.
 
     The background columns are folded through the response once per call
     (one read of it for every column and spectrum); an iteration then costs
@@ -178,7 +204,7 @@ def fit_folded_cy(
         lower, upper: None (unbounded) or float64 (P,) or (S, P), as for
             ``fit_peaks_cy``.
         max_iterations: the most Jacobian evaluations per row.
-        tolerance: the relative gain below which a row has converged.
+        tolerance: as for ``fit_peaks_cy``.
 
     Returns:
         A FitResult; areas are each line's A, the counts it put into the
