@@ -147,7 +147,7 @@ def fit_peaks_cy(
             ascending, or a background entry not finite; max_iterations < 0;
             a NaN tolerance.
         MemoryError: no room for the results (S x P x P doubles for the
-            covariance) or the work arrays (about (3P + 12) m doubles).
+            covariance) or the work arrays (about (4P + 12) m doubles).
         KeyboardInterrupt: or whatever a signal handler raised, between rows.
     """
 
@@ -217,6 +217,6 @@ def fit_folded_cy(
             ascending; a background entry not finite; max_iterations < 0; a
             NaN tolerance; a response that reaches outside its arrays.
         MemoryError: no room for the results or the work arrays (about
-            (P + 4K + q + 8) n doubles, with q n of them the folded basis).
+            (2P + 6K + q + 8) n doubles, with q n of them the folded basis).
         KeyboardInterrupt: or whatever a signal handler raised, between rows.
     """
