@@ -14,6 +14,7 @@
 #include "frame/scalars.hpp"
 #include "kernels/dispatch.hpp"
 #include "kernels/erfc.hpp"
+#include "kernels/erfcx.hpp"
 #include "kernels/exp.hpp"
 #include "kernels/ml_em_converge.hpp"
 #include "kernels/gaussian_model.hpp"
@@ -82,39 +83,58 @@ bool copy_values(PyObject* object, const char* name, std::vector<double>& values
     return true;
 }
 
-// --- erfc_array(x, width=0): kernels::erfc_array over a copy of x, at the
-// kernel level, or with vectors of `width` lanes (1, 4 or 8: the generic,
-// AVX2 and AVX-512 versions, whatever the build's level) when the CPU runs
-// them, so that one run can compare them.
+// --- erfc_array(x, width=0), erfcx_array(x, width=0): kernels::erfc_array
+// and kernels::erfcx_array over a copy of x, at the kernel level, or with
+// vectors of `width` lanes (1, 4 or 8: the generic, AVX2 and AVX-512
+// versions, whatever the build's level) when the CPU runs them, so that one
+// run can compare them.
+
+template <bool scaled>
+PyObject* special_array(const frame::Signature<2>& signature, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    std::array<PyObject*, 2> v;
+    std::vector<double> values;
+    int width = 0;
+    if (!signature.parse(args, nargs, kwnames, v) || (v[1] && !frame::to_int32(v[1], width)) ||
+        !copy_values(v[0], "x", values)) {
+        return nullptr;
+    }
+    const kernels::Level cpu = kernels::cpu_level();
+    const bool runs = width == 0 || width == 1 || (width == 4 && cpu >= kernels::Level::avx2) ||
+                      (width == 8 && cpu >= kernels::Level::avx512);
+    if (!runs) {
+        PyErr_SetString(PyExc_ValueError, "width must be 0, 1, 4 or 8, and one this CPU runs");
+        return nullptr;
+    }
+    const auto count = static_cast<kernels::index_t>(values.size());
+    const auto kernel = [&]<class V>() {
+        if constexpr (scaled) {
+            kernels::erfcx_array<V>(values.data(), values.data(), count);
+        } else {
+            kernels::erfc_array<V>(values.data(), values.data(), count);
+        }
+    };
+    switch (width) {
+        case 1: kernels::dispatch_detail::run_with<kernels::simd::Lanes<1>>(kernel); break;
+        case 4: kernels::dispatch_detail::run_with<kernels::simd::Lanes<4>>(kernel); break;
+        case 8: kernels::dispatch_detail::run_with<kernels::simd::Lanes<8>>(kernel); break;
+        default: kernels::dispatch(kernel);
+    }
+    return frame::new_array_from(values.data(), values.size()).release();
+}
 
 const frame::Signature<2> erfc_signature{"erfc_array", {"x", "width"}, 1};
 
 PyObject* erfc_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return frame::traced("erfc_array", [&]() -> PyObject* {
-        std::array<PyObject*, 2> v;
-        std::vector<double> values;
-        int width = 0;
-        if (!erfc_signature.parse(args, nargs, kwnames, v) || (v[1] && !frame::to_int32(v[1], width)) ||
-            !copy_values(v[0], "x", values)) {
-            return nullptr;
-        }
-        const kernels::Level cpu = kernels::cpu_level();
-        const bool runs = width == 0 || width == 1 || (width == 4 && cpu >= kernels::Level::avx2) ||
-                          (width == 8 && cpu >= kernels::Level::avx512);
-        if (!runs) {
-            PyErr_SetString(PyExc_ValueError, "width must be 0, 1, 4 or 8, and one this CPU runs");
-            return nullptr;
-        }
-        const auto count = static_cast<kernels::index_t>(values.size());
-        const auto kernel = [&]<class V>() { kernels::erfc_array<V>(values.data(), values.data(), count); };
-        switch (width) {
-            case 1: kernels::dispatch_detail::run_with<kernels::simd::Lanes<1>>(kernel); break;
-            case 4: kernels::dispatch_detail::run_with<kernels::simd::Lanes<4>>(kernel); break;
-            case 8: kernels::dispatch_detail::run_with<kernels::simd::Lanes<8>>(kernel); break;
-            default: kernels::dispatch(kernel);
-        }
-        return frame::new_array_from(values.data(), values.size()).release();
-    });
+    return frame::traced("erfc_array",
+                         [&]() -> PyObject* { return special_array<false>(erfc_signature, args, nargs, kwnames); });
+}
+
+const frame::Signature<2> erfcx_signature{"erfcx_array", {"x", "width"}, 1};
+
+PyObject* erfcx_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("erfcx_array",
+                         [&]() -> PyObject* { return special_array<true>(erfcx_signature, args, nargs, kwnames); });
 }
 
 // --- library_erfc(x): std::erfc over a copy of x, for benchmarks.
@@ -340,6 +360,7 @@ constexpr frame::FunctionEntry functions[] = {
     {"cpu_level", cpu_level},
     {"exp_array", exp_array},
     {"erfc_array", erfc_array},
+    {"erfcx_array", erfcx_array},
     {"library_erfc", library_erfc},
     {"searchsorted", searchsorted},
     {"find_index_from_energy", find_index_from_energy},
