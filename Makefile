@@ -47,7 +47,7 @@ KERNEL_TESTS := tests/test_kernel_layer.py tests/test_gaussian.py tests/test_gau
 	tests/test_kernel_paths.py tests/test_deconvolution_paths.py tests/test_respgrid_paths.py \
 	tests/test_gaussian_response.py tests/test_richardson_lucy.py tests/test_ml_em.py \
 	tests/test_respgrid.py tests/test_unfolding.py tests/test_erfc.py tests/test_fitting.py \
-	tests/test_fitting_folded.py tests/test_unfolding_stops.py
+	tests/test_fitting_folded.py tests/test_unfolding_stops.py tests/test_erfcx.py tests/test_fitting_tails.py
 
 test-kernels: $(VENV)/.deps-installed
 	@for level in $(KERNEL_LEVELS); do \
