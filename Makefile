@@ -91,13 +91,16 @@ test-sanitize: $(VENV)/.deps-installed
 
 # The package against what NumPy/SciPy users would write instead: prints the
 # tables and writes bench/results.json and bench/stacks.json (stacks of
-# spectra and ML-EM to convergence) and bench/fitting.json (peak fits against
-# SciPy and iminuit, and their accuracy). BENCH_REPS sets the repetitions.
+# spectra and ML-EM to convergence), bench/fitting.json (peak fits against
+# SciPy and iminuit, and their accuracy), bench/folded.json and
+# bench/tails.json (peaks with tails: speed, statistics, a real peak).
+# BENCH_REPS sets the repetitions.
 bench: install
 	$(BIN)/python bench/run.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	$(BIN)/python bench/stacks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/fitting.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/folded.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/tails.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 
 # The whole job on a simulated gamma spectrum: prints the table of fitted
 # lines and writes demo_output/gamma_spectrum.png.
