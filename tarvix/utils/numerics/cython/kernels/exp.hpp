@@ -178,7 +178,7 @@ inline bool vector_path_usable() noexcept {
 }  // namespace exp_detail
 
 template <class V>
-inline void exp_array(const double* in, double* out, index_t count) noexcept {
+[[gnu::always_inline]] inline void exp_array(const double* in, double* out, index_t count) noexcept {
     if constexpr (V::width > 1) {
         if (exp_detail::vector_path_usable<V>()) {
             exp_detail::exp_vector<V>(in, out, count);
