@@ -69,3 +69,22 @@ void raise_no_room(const char* what, double bytes) {
 }
 
 }  // namespace frame
+
+namespace frame {
+
+bool name_error(const char* name) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return false;
+    Ref exception = Ref::steal(raised);
+    Ref text = Ref::steal(PyObject_Str(exception.get()));
+    if (!text) {
+        // No message to lead: the exception stands as it was.
+        PyErr_Clear();
+        PyErr_SetRaisedException(exception.release());
+        return false;
+    }
+    PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), "%s: %U", name, text.get());
+    return false;
+}
+
+}  // namespace frame
