@@ -6,37 +6,63 @@ interpreter lock is released for all the fitting; a signal (Ctrl-C) ends a
 long call between rows with its exception.
 """
 
-from typing import NamedTuple
+from typing import Any, Final, final
 
 import numpy as np
+from _typeshed import structseq
 from numpy.typing import NDArray
 
-class FitResult(NamedTuple):
+@final
+class FitResult(
+    structseq[Any],
+    tuple[
+        NDArray[np.float64],
+        NDArray[np.float64],
+        NDArray[np.float64],
+        NDArray[np.int64],
+        NDArray[np.int32],
+        NDArray[np.float64],
+        NDArray[np.float64],
+    ],
+):
     """The result of a fit of S rows with P parameters and K peaks or lines.
 
-    A struct sequence: indexable like a tuple, its fields readable by name.
+    A struct sequence, as ``os.stat_result`` is: a tuple of the seven arrays
+    in this order, each also readable by name. It has the struct sequence's
+    n_fields and __match_args__, but not a named tuple's _asdict, _replace
+    or _fields: ``dict(zip(FitResult.__match_args__, result))`` gives the
+    fields by name.
     """
 
-    params: NDArray[np.float64]
-    """(S, P) the fitted parameters."""
-    covariance: NDArray[np.float64]
-    """(S, P, P) the inverse information matrix at the optimum over the free
-    parameters; rows and columns of fixed parameters, and of parameters held
-    at a bound that the objective pushes outward, are 0. Unscaled for least
-    squares (multiply by objective / (m - free parameters) for the scaled
-    form); NaN over the free block where the matrix is singular."""
-    objective: NDArray[np.float64]
-    """(S,) the Poisson deviance or the chi-square; NaN for an invalid row."""
-    iterations: NDArray[np.int64]
-    """(S,) Jacobian evaluations."""
-    status: NDArray[np.int32]
-    """(S,) 0 converged; 1 max_iterations reached (or no finite objective
-    found); 2 singular information matrix at the end; 3 invalid row."""
-    areas: NDArray[np.float64]
-    """(S, K) fit_peaks_cy: A sqrt(2 pi v), the integral of each Gaussian over
-    x. fit_folded_cy: each line's A."""
-    area_errors: NDArray[np.float64]
-    """(S, K) the standard errors of the areas, through the covariance."""
+    __match_args__: Final = ("params", "covariance", "objective", "iterations", "status", "areas", "area_errors")
+
+    @property
+    def params(self) -> NDArray[np.float64]:
+        """(S, P) the fitted parameters."""
+    @property
+    def covariance(self) -> NDArray[np.float64]:
+        """(S, P, P) the inverse information matrix at the optimum over the free
+        parameters; rows and columns of fixed parameters, and of parameters held
+        at a bound that the objective pushes outward, are 0. Unscaled for least
+        squares (multiply by objective / (m - free parameters) for the scaled
+        form); NaN over the free block where the matrix is singular."""
+    @property
+    def objective(self) -> NDArray[np.float64]:
+        """(S,) the Poisson deviance or the chi-square; NaN for an invalid row."""
+    @property
+    def iterations(self) -> NDArray[np.int64]:
+        """(S,) Jacobian evaluations."""
+    @property
+    def status(self) -> NDArray[np.int32]:
+        """(S,) 0 converged; 1 max_iterations reached (or no finite objective
+        found); 2 singular information matrix at the end; 3 invalid row."""
+    @property
+    def areas(self) -> NDArray[np.float64]:
+        """(S, K) fit_peaks_cy: A sqrt(2 pi v), the integral of each Gaussian over
+        x. fit_folded_cy: each line's A."""
+    @property
+    def area_errors(self) -> NDArray[np.float64]:
+        """(S, K) the standard errors of the areas, through the covariance."""
 
 def fit_peaks_cy(
     x: NDArray[np.float64],
@@ -70,9 +96,9 @@ def fit_peaks_cy(
     fewer than no counts);
     poisson=False minimises chi2 = sum_i w_i (y_i - mu_i)**2. The method is
     a damped Gauss-Newton (Levenberg-Marquardt) on the information matrix
-    (J^T diag(1/mu) J, Fisher scoring, for Poisson; J^T W J for least
-    squares, over the channels whose mean is positive), with bounds kept by
-    projection; a step is taken only if it lowers the objective, and a
+    (J^T diag(1/mu) J, Fisher scoring, for Poisson, leaving out the empty
+    channels whose mean is at or below 0; J^T W J over every channel for
+    least squares), with bounds kept by projection; a step is taken only if it lowers the objective, and a
     Poisson step that makes a mean zero or negative where there are counts
     is not taken. A row stops when a step
     accepted at small damping lowers the objective by less than
@@ -116,9 +142,13 @@ def fit_peaks_cy(
     Raises:
         TypeError: wrong argument count or keywords, an array that is not a
             numpy.ndarray, a flag that is not True, False or None, x, Y or
-            params None, max_iterations without an integer conversion.
+            params None; max_iterations not an integer (a float or None is
+            refused as Python's own integer parameters refuse it), tolerance
+            without a float conversion. Every message names its argument.
         OverflowError: max_iterations outside the 32-bit range.
-        ValueError: wrong dimensions, dtype or byte order; shapes that do
+        ValueError: wrong dimensions, dtype or byte order (the message led
+            by the argument's name, "Y: Buffer has wrong number of dimensions
+            (expected 2, got 1)"); shapes that do
             not agree (each message names both); P - q not a multiple of the
             peak's parameters; weights with poisson=True; lower above upper
             or NaN, or a parameter held at an infinite value (naming the row
@@ -126,7 +156,8 @@ def fit_peaks_cy(
             ascending, or a background entry not finite; max_iterations < 0;
             a NaN tolerance.
         MemoryError: no room for the results (S x P x P doubles for the
-            covariance) or the work arrays (about (3P + 12) m doubles).
+            covariance) or the work arrays (about (3P + 12) m doubles); the
+            message gives the bytes asked for.
         KeyboardInterrupt: or whatever a signal handler raised, between rows.
     """
 
@@ -159,7 +190,9 @@ def fit_folded_cy(
     line stopped at the centre.
 
     The background columns are folded through the response once per call
-    (one read of it for every column and spectrum); an iteration then costs
+    (one read of it per 64 columns for every spectrum, a vector of columns
+    per entry, each sum in the response's order, interruptible); an
+    iteration then costs
     O(n (q + K)) and the two response rows of each line.
 
     Args:
@@ -171,7 +204,8 @@ def fit_folded_cy(
             [x[0], x[n-1]] whatever the bounds say.
         offsets, indices, values: the response in CSR form as ``ML_EM_cy``
             takes it, checked as ``unfolding.ML_EM_batch_cy`` checks it (the
-            messages name n as Y.shape[1]).
+            messages name n as Y.shape[1]): offsets must not decrease, and
+            every value a row reaches must be finite.
         background: None, or 2-D float64 (n, q) basis columns on the source
             axis, finite (a few smooth shapes; bound their coefficients
             below by 0 to keep the continuum non-negative).
@@ -189,8 +223,12 @@ def fit_folded_cy(
         ValueError: wrong dimensions, dtype or byte order; shapes that do
             not agree; P - q odd; inconsistent bounds; x not finite and
             ascending; a background entry not finite; max_iterations < 0; a
-            NaN tolerance; a response that reaches outside its arrays.
+            NaN tolerance; a response that reaches outside its arrays, whose
+            offsets decrease (SciPy refuses the same arrays) or whose values
+            are not finite.
         MemoryError: no room for the results or the work arrays (about
-            (P + 4K + q + 8) n doubles, with q n of them the folded basis).
-        KeyboardInterrupt: or whatever a signal handler raised, between rows.
+            (P + 4K + 2q + 8) n doubles, and at most 128 n more to fold the
+            background); the message gives the bytes asked for.
+        KeyboardInterrupt: or whatever a signal handler raised, while the
+            background is folded or between rows.
     """
