@@ -84,9 +84,9 @@ SANITIZE_RUNTIMES = $$(c++ -print-file-name=libasan.so) $$(c++ -print-file-name=
 test-sanitize: $(VENV)/.deps-installed
 	$(BIN)/python -m pip install --quiet --no-build-isolation --no-deps --upgrade \
 	    -Cbuild-dir=$(SANITIZE_BUILD) --target $(SANITIZE_SITE) \
-	    -Csetup-args=-Doptimization=1 -Csetup-args=-Ddebug=false -Csetup-args=-Dkernel_probe=false \
-	    -Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false \
-	    -Csetup-args=-Dcpp_args=-g1,-fno-omit-frame-pointer,-fno-sanitize-recover=all .
+	    -Csetup-args=-Doptimization=1 -Csetup-args=-Ddebug=false -Csetup-args=-Db_ndebug=false \
+	    -Csetup-args=-Dkernel_probe=false -Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false \
+	    "-Csetup-args=-Dcpp_args=-g1 -fno-omit-frame-pointer -fno-sanitize-recover=all" .
 	TARVIX_SANITIZED=1 LD_PRELOAD="$(SANITIZE_RUNTIMES)" PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(SANITIZE_SITE) \
 	    OPENBLAS_NUM_THREADS=1 \
 	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1 \

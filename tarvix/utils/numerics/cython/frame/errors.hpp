@@ -28,7 +28,8 @@ void raise_out_of_bounds(int axis);
 void raise_no_room(const char* what, double bytes);
 
 // Leads the message of the exception being raised with the argument's name,
-// "<name>: <message>", keeping its type. Returns false, for
+// "<name>: <message>", keeping its type (ValueError, TypeError,
+// OverflowError or BufferError; any other is left as it is). Returns false, for
 // `return acquire(...) || name_error("Y");`.
 bool name_error(const char* name);
 
