@@ -231,7 +231,7 @@ struct CommonInputs {
 bool ascending_axis(const frame::HeldBuffer& x, std::vector<double>& out) {
     const auto view = x.view1<const double>();
     if (!frame::allocate_or_raise("a copy of x", 8.0 * static_cast<double>(view.size),
-                   [&] { out.resize(static_cast<std::size_t>(view.size)); })) {
+                                  [&] { out.resize(static_cast<std::size_t>(view.size)); })) {
         return false;
     }
     for (Py_ssize_t i = 0; i < view.size; ++i) {
