@@ -80,6 +80,10 @@ def unfolding_cases():
     yield "ML_EM_batch_cy structure", batch, (Y, offsets[:-1], indices, values, sensitivity), {}, ValueError
     yield "ML_EM_batch_cy one-dimensional", batch, (Y[0], offsets, indices, values, sensitivity), {}, ValueError
     yield "ML_EM_batch_cy none", batch, (None, offsets, indices, values, sensitivity), {}, TypeError
+    backwards = offsets.copy()
+    backwards[5] = backwards[3]
+    yield "ML_EM_batch_cy offsets decrease", batch, (Y, backwards, indices, values, sensitivity), {}, ValueError
+    yield "ML_EM_batch_cy named conversion", batch, (Y, offsets, indices, values, sensitivity, None), {}, TypeError
     rl = unfolding.richardson_lucy_batch_cy
     yield "richardson_lucy_batch_cy ok", rl, (axis, Y, 0.003, sensitivity, 5), {}, None
     yield "richardson_lucy_batch_cy lengths", rl, (axis[:-1], Y, 0.003, sensitivity), {}, IndexError
@@ -141,6 +145,14 @@ def fitting_cases():
     yield "fit_folded_cy response", folded, (x, Y, lines, offsets[:-1], indices, values), {}, ValueError
     yield "fit_folded_cy parameters", folded, (x, Y, lines[:3], *response), {}, ValueError
     yield "fit_folded_cy type", folded, (x, Y, lines, list(offsets), indices, values), {}, TypeError
+    backwards = offsets.copy()
+    backwards[5] = backwards[3]
+    yield "fit_folded_cy offsets decrease", folded, (x, Y, lines, backwards, indices, values), {}, ValueError
+    yield ("fit_folded_cy values not finite", folded, (x, Y, lines, offsets, indices, np.where(values > 0.5, np.nan, values)),
+           {}, ValueError)
+    yield "fit_folded_cy named dtype", folded, (x, Y, lines, offsets.astype(np.int32), indices, values), {}, ValueError
+    yield "fit_peaks_cy float max_iterations", fit, (x, Y, start, basis), {"max_iterations": 5.0}, TypeError
+    yield "fit_peaks_cy None tolerance", fit, (x, Y, start, basis), {"tolerance": None}, TypeError
 
 
 CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases(), *fitting_cases()]

@@ -15,7 +15,7 @@ import types
 import numpy as np
 import pytest
 
-from tarvix.utils.numerics.cython import _kernel_probe as probe
+from probe_module import kernel_probe
 from tarvix.utils.numerics.cython import respgrid
 from tarvix.utils.numerics.cython.respgrid import respgrid_cy
 import test_respgrid
@@ -159,6 +159,7 @@ def test_search_from_every_hint_finds_the_scans_index(axis):
     keys = axis + [a + 0.25 for a in axis] + [a - 0.25 for a in axis]
     keys += [-1e9, 1e9, math.nan, math.inf, -math.inf]
     values = np.array(axis, dtype=np.float64)
+    probe = kernel_probe()
     for key in keys:
         found = [probe.find_index_near(key, values, hint) for hint in range(len(axis) + 1)]
         assert found == [scan(key, axis)] * (len(axis) + 1), key
@@ -172,6 +173,7 @@ def test_numpy_order_searches_from_every_hint(nans):
     if nans:
         axis[-nans:] = np.nan
     keys = np.concatenate([axis, axis + 0.5, [-1.0, 7.0, np.nan, np.inf, -np.inf]])
+    probe = kernel_probe()
     for side in ("left", "right"):
         for key in keys:
             wanted = np.searchsorted(axis, key, side=side)

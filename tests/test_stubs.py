@@ -4,6 +4,7 @@ import ast
 import importlib
 import importlib.util
 import os
+import pydoc
 import re
 import subprocess
 import sys
@@ -62,15 +63,30 @@ def test_stubs_cover_every_public_function():
 
 
 def test_result_class_fields_are_the_stubs():
-    # The stub's FitResult lists the struct sequence's fields, in order.
+    # The stub's FitResult is a struct sequence as typeshed writes one: a
+    # property per field, in order, and the same __match_args__.
     from tarvix.utils.numerics.cython import fitting
     stub = Path(fitting.__file__).with_name("fitting.pyi")
     tree = ast.parse(stub.read_text())
     (node,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "FitResult"]
-    fields = [n.target.id for n in node.body if isinstance(n, ast.AnnAssign)]
-    assert fitting.FitResult.n_fields == len(fields)
+    fields = [n.name for n in node.body if isinstance(n, ast.FunctionDef)
+              and any(isinstance(d, ast.Name) and d.id == "property" for d in n.decorator_list)]
+    assert all(ast.get_docstring(n) for n in node.body if isinstance(n, ast.FunctionDef))
+    (match_args,) = [n for n in node.body if isinstance(n, ast.AnnAssign) and n.target.id == "__match_args__"]
+    assert ast.literal_eval(match_args.value) == tuple(fields) == fitting.FitResult.__match_args__
+    assert [ast.unparse(base).split("[")[0] for base in node.bases] == ["structseq", "tuple"]
+    assert fitting.FitResult.n_fields == len(fields) and issubclass(fitting.FitResult, tuple)
     result = fitting.fit_peaks_cy(np.arange(4.0), np.ones((1, 4)), np.zeros(1), np.ones((4, 1)))
     assert [getattr(result, name) is result[index] for index, name in enumerate(fields)] == [True] * len(fields)
+    assert not hasattr(result, "_asdict") and not hasattr(result, "_replace")
+
+
+@pytest.mark.parametrize("name", ["unfolding", "fitting"])
+def test_help_shows_the_stubs_module_docstring(name):
+    module = importlib.import_module(f"{PACKAGE}.{name}")
+    stub = Path(module.__file__).with_name(f"{name}.pyi")
+    assert module.__doc__ == ast.get_docstring(ast.parse(stub.read_text()))
+    assert module.__doc__.splitlines()[0] in pydoc.render_doc(module, renderer=pydoc.plaintext)
 
 
 @pytest.mark.parametrize("module, function, parameters", FUNCTIONS,
@@ -161,6 +177,38 @@ def test_stubs_and_marker_are_installed():
     assert (package / "py.typed").exists()
     for name in MODULES:
         assert (package / f"{name}.pyi").exists()
+
+
+TYPICAL_USE = '''
+import numpy as np
+from tarvix.utils.numerics.cython.fitting import FitResult, fit_peaks_cy
+
+result: FitResult = fit_peaks_cy(np.arange(4.0), np.ones((1, 4)), np.zeros(1))
+params, covariance, objective, iterations, status, areas, area_errors = result
+best = result.params[0] + result[0][0] + float(result.objective.sum())
+converged: np.ndarray = result.status == 0
+fields = dict(zip(FitResult.__match_args__, result))
+count: int = FitResult.n_fields + len(result)
+match result:
+    case FitResult(params=p, status=s):
+        pass
+'''
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+@pytest.mark.skipif(os.environ.get("TARVIX_SANITIZED") == "1",
+                    reason="checks Python sources only; mypy's own native code is not ours to sanitize")
+def test_mypy_takes_fit_results_as_they_are(tmp_path):
+    # Typical use passes; what a NamedTuple has and a struct sequence has
+    # not fails, as it fails at run time.
+    (tmp_path / "use.py").write_text(TYPICAL_USE)
+    (tmp_path / "wrong.py").write_text(TYPICAL_USE.split("best =")[0] + "result._asdict()\nresult._replace()\n")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--strict-optional",
+                             str(tmp_path / "use.py"), str(tmp_path / "wrong.py")],
+                            cwd=ROOT, capture_output=True, text=True)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert [line.split(":")[0].rsplit("/", 1)[-1] for line in errors] == ["wrong.py"] * 2, result.stdout
+    assert '"FitResult" has no attribute "_asdict"' in result.stdout
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")

@@ -23,10 +23,11 @@ def single_calls(Y, *response, iterations=30):
 
 def random_response(rng, n, kind):
     """Rows of consecutive columns (bands, long runs), scattered columns with duplicates,
-    empty rows; `negative`: positions and columns counting from the end."""
+    empty rows; `negative`: positions and columns counting from the end (offsets
+    that never decrease, which the stack functions ask for)."""
     if kind == "negative":
         length = int(rng.integers(1, 3 * n + 2))
-        offsets = rng.integers(-length, length + 1, size=n + 1).astype(np.int64)
+        offsets = np.sort(rng.integers(-length, length + 1, size=n + 1)).astype(np.int64)
         indices = rng.integers(-n, n, size=length).astype(np.int32)
         return offsets, indices, rng.uniform(0.0, 1.5, size=length)
     rows = []
@@ -257,7 +258,8 @@ def test_log_likelihood_against_numpy():
 
 @pytest.mark.parametrize("kind", ["gaussian", "band", "scatter", "negative"])
 def test_log_likelihood_never_decreases_within_a_run(kind):
-    from tarvix.utils.numerics.cython import _kernel_probe
+    from probe_module import kernel_probe
+    _kernel_probe = kernel_probe()
     if kind == "gaussian":
         Y, response = gaussian_problem(seed=2)
     else:

@@ -18,7 +18,8 @@ import pytest
 
 from deconvolution_reference import assert_same_bits, csr_from_rows as csr
 from test_unfolding import gaussian_problem, random_response, row_sums, single_calls
-from tarvix.utils.numerics.cython import _kernel_probe, deconvolution, fitting, unfolding
+from probe_module import kernel_probe
+from tarvix.utils.numerics.cython import deconvolution, fitting, unfolding
 
 converge = unfolding.ML_EM_converge_cy
 log_likelihood = unfolding.poisson_log_likelihood_cy
@@ -104,7 +105,7 @@ def test_refilled_lanes_give_the_rows_alone(spectra):
     alone = [converge(y[np.newaxis], *response, np.ones(60), 1e-9, 400) for y in Y]
     for got, expected in zip(together, zip(*alone)):
         assert_same_bits(got, np.concatenate(expected))
-    lanes, busy, total = _kernel_probe.converge_occupancy(Y, *response, np.ones(60), 1e-9, 400)
+    lanes, busy, total = kernel_probe().converge_occupancy(Y, *response, np.ones(60), 1e-9, 400)
     # Each lane-step of a running spectrum is one of its passes; no more
     # lane-steps run than in lockstep.
     assert busy == together[1].sum()

@@ -24,6 +24,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -65,15 +66,23 @@ int add_fit_result(PyObject* module) {
 struct FitResults {
     frame::Ref params, covariance, objective, iterations, status, areas, area_errors;
 
+    // The arrays, or false with the exception set: MemoryError saying the
+    // bytes of all seven when one of them finds no room.
     bool allocate(Py_ssize_t S, Py_ssize_t P, Py_ssize_t K) {
         params = frame::new_uninitialised_array<double>(S, P);
-        covariance = frame::new_uninitialised_array<double>(S, P, P);
-        objective = frame::new_uninitialised_array<double>(S);
-        iterations = frame::new_uninitialised_array<std::int64_t>(S);
-        status = frame::new_uninitialised_array<std::int32_t>(S);
-        areas = frame::new_uninitialised_array<double>(S, K);
-        area_errors = frame::new_uninitialised_array<double>(S, K);
-        return params && covariance && objective && iterations && status && areas && area_errors;
+        covariance = params ? frame::new_uninitialised_array<double>(S, P, P) : frame::Ref();
+        objective = covariance ? frame::new_uninitialised_array<double>(S) : frame::Ref();
+        iterations = objective ? frame::new_uninitialised_array<std::int64_t>(S) : frame::Ref();
+        status = iterations ? frame::new_uninitialised_array<std::int32_t>(S) : frame::Ref();
+        areas = status ? frame::new_uninitialised_array<double>(S, K) : frame::Ref();
+        area_errors = areas ? frame::new_uninitialised_array<double>(S, K) : frame::Ref();
+        if (area_errors) return true;
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            const double s = static_cast<double>(S), p = static_cast<double>(P), k = static_cast<double>(K);
+            frame::raise_no_room("the results", 8.0 * s * (p + p * p + 2.0 + 2.0 * k) + 4.0 * s);
+        }
+        return false;
     }
 
     kf::StackOutputs outputs() const {
@@ -114,14 +123,15 @@ struct RowsArgument {
     frame::HeldBuffer buffer;
     int ndim = 0;  // 0 for None
 
-    bool acquire(PyObject* object) {
+    bool acquire(PyObject* object, const char* name) {
         if (object == Py_None) return buffer.acquire_array(object, frame::float64_t, 1);
         ndim = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object));
         if (ndim != 1 && ndim != 2) {
-            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1 or 2, got %d)", ndim);
+            PyErr_Format(PyExc_ValueError, "%s: Buffer has wrong number of dimensions (expected 1 or 2, got %d)",
+                         name, ndim);
             return false;
         }
-        return buffer.acquire_array(object, frame::float64_t, ndim);
+        return buffer.acquire_argument(name, object, frame::float64_t, ndim);
     }
     bool none() const noexcept { return ndim == 0; }
     Py_ssize_t rows() const noexcept { return ndim == 2 ? buffer.extent(0) : 1; }
@@ -156,8 +166,8 @@ struct CommonInputs {
 
     bool take_settings(PyObject* max_iterations, PyObject* tolerance) {
         int iterations = 200;
-        if ((max_iterations && !frame::to_int32(max_iterations, iterations)) ||
-            (tolerance && !frame::to_double(tolerance, settings.tolerance))) {
+        if ((max_iterations && !frame::to_index_int32(max_iterations, "max_iterations", iterations)) ||
+            (tolerance && !frame::to_double(tolerance, "tolerance", settings.tolerance))) {
             return false;
         }
         settings.max_iterations = iterations;
@@ -221,7 +231,10 @@ struct CommonInputs {
 // An axis that must be finite and strictly ascending, copied contiguous.
 bool ascending_axis(const frame::HeldBuffer& x, std::vector<double>& out) {
     const auto view = x.view1<const double>();
-    out.resize(static_cast<std::size_t>(view.size));
+    if (!frame::allocate_or_raise("a copy of x", 8.0 * static_cast<double>(view.size),
+                                  [&] { out.resize(static_cast<std::size_t>(view.size)); })) {
+        return false;
+    }
     for (Py_ssize_t i = 0; i < view.size; ++i) {
         const double value = view[i];
         out[static_cast<std::size_t>(i)] = value;
@@ -242,12 +255,21 @@ bool ascending_axis(const frame::HeldBuffer& x, std::vector<double>& out) {
     return true;
 }
 
-// The (rows, q) basis columns, finite, copied column by column.
-bool basis_columns(const frame::HeldBuffer& background, std::vector<double>& out) {
+// How a copy of the basis is laid out: column by column (basis_c[i] at
+// c * rows + i) or row by row (at i * q + c).
+enum class BasisLayout { columns, rows };
+
+// The (rows, q) basis, finite, copied in `layout`. The entries are read
+// row by row, so the first that is not finite in C order is the one named.
+bool copy_basis(const frame::HeldBuffer& background, BasisLayout layout, std::vector<double>& out) {
     const auto view = background.view2<const double>();
-    out.resize(static_cast<std::size_t>(view.rows * view.columns));
-    for (Py_ssize_t c = 0; c < view.columns; ++c) {
-        for (Py_ssize_t i = 0; i < view.rows; ++i) {
+    if (!frame::allocate_or_raise("a copy of background", 8.0 * static_cast<double>(view.rows * view.columns),
+                                  [&] { out.resize(static_cast<std::size_t>(view.rows * view.columns)); })) {
+        return false;
+    }
+    const bool by_rows = layout == BasisLayout::rows;
+    for (Py_ssize_t i = 0; i < view.rows; ++i) {
+        for (Py_ssize_t c = 0; c < view.columns; ++c) {
             const double value = view(i, c);
             if (!std::isfinite(value)) {
                 frame::Ref value_object = frame::Ref::steal(PyFloat_FromDouble(value));
@@ -257,7 +279,7 @@ bool basis_columns(const frame::HeldBuffer& background, std::vector<double>& out
                 }
                 return false;
             }
-            out[static_cast<std::size_t>(c * view.rows + i)] = value;
+            out[static_cast<std::size_t>(by_rows ? i * view.columns + c : c * view.rows + i)] = value;
         }
     }
     return true;
@@ -298,25 +320,33 @@ struct ModelLayout {
 };
 
 // Fits the stack with `model` at the kernel level, without the lock and
-// interruptible between rows, after `prepare()` (the model's own set-up,
-// also without the lock). The results, or nullptr with the exception set.
+// interruptible between rows, after `prepare.template operator()<V>(stop)`
+// (the model's own set-up, also without the lock and interruptible; false
+// when a signal ended it). The results, or nullptr with the exception set.
 template <class Model, class Prepare>
 PyObject* run_fits(Model& model, const CommonInputs& in, const RowsArgument& weights, FitResults& results,
                    Prepare&& prepare) {
     const Py_ssize_t P = in.parameters();
+    const Py_ssize_t m = in.channels();
     kf::FitWork work;
-    work.allocate(P, in.channels());
     kf::RowWork row;
-    row.allocate(P, in.channels());
+    if (!frame::allocate_or_raise("the work arrays of the fits", kf::FitWork::bytes(P, m) + kf::RowWork::bytes(P, m), [&] {
+            work.allocate(P, m);
+            row.allocate(P, m);
+        })) {
+        return nullptr;
+    }
     const kf::StackInputs stack = in.stack(weights);
     const kf::StackOutputs outputs = results.outputs();
     bool interrupted = false;
     {
         frame::InterruptibleSection section;
         const kernels::StopCheck stop = section.check();
-        prepare();
-        kernels::dispatch(
-            [&]<class V>() { kf::fit_stack<V>(model, stack, outputs, in.settings, work, row, stop); });
+        kernels::dispatch([&]<class V>() {
+            if (prepare.template operator()<V>(stop)) {
+                kf::fit_stack<V>(model, stack, outputs, in.settings, work, row, stop);
+            }
+        });
         interrupted = section.interrupted();
     }
     if (interrupted) return nullptr;
@@ -372,10 +402,11 @@ PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const bool binned = v[9] == Py_True;
         frame::HeldBuffer x, background;
         RowsArgument weights;
-        if (!x.acquire_array(v[0], frame::float64_t, 1) || !in.Y.acquire_array(v[1], frame::float64_t, 2) ||
-            !in.params.acquire(v[2]) || !background.acquire_array(v[3] ? v[3] : none, frame::float64_t, 2) ||
-            !in.lower.acquire(v[4] ? v[4] : none) || !in.upper.acquire(v[5] ? v[5] : none) ||
-            !weights.acquire(v[8] ? v[8] : none) || !frame::refuse_none(v[0], "x") ||
+        if (!x.acquire_argument("x", v[0], frame::float64_t, 1) ||
+            !in.Y.acquire_argument("Y", v[1], frame::float64_t, 2) || !in.params.acquire(v[2], "params") ||
+            !background.acquire_argument("background", v[3] ? v[3] : none, frame::float64_t, 2) ||
+            !in.lower.acquire(v[4] ? v[4] : none, "lower") || !in.upper.acquire(v[5] ? v[5] : none, "upper") ||
+            !weights.acquire(v[8] ? v[8] : none, "weights") || !frame::refuse_none(v[0], "x") ||
             !frame::refuse_none(v[1], "Y") || !frame::refuse_none(v[2], "params")) {
             return nullptr;
         }
@@ -405,14 +436,20 @@ PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         if (!in.check()) return nullptr;
         std::vector<double> axis, basis;
-        if (!ascending_axis(x, axis) || (has_background && !basis_columns(background, basis))) return nullptr;
+        if (!ascending_axis(x, axis) || (has_background && !copy_basis(background, BasisLayout::columns, basis))) {
+            return nullptr;
+        }
 
         in.settings.estimator = poisson ? kf::Estimator::poisson : kf::Estimator::least_squares;
         const kf::PeakShape shape{(P - q) / per_peak, q, m, steps, binned, tails};
         FitResults results;
         if (!results.allocate(S, P, shape.peaks)) return nullptr;
-        kf::PeakModel model(shape, axis.data(), basis.data());
-        return run_fits(model, in, weights, results, [] {});
+        std::optional<kf::PeakModel> model;
+        if (!frame::allocate_or_raise("the peak model's arrays", kf::PeakModel::bytes(shape),
+                       [&] { model.emplace(shape, axis.data(), basis.data()); })) {
+            return nullptr;
+        }
+        return run_fits(*model, in, weights, results, []<class V>(const kernels::StopCheck&) { return true; });
     });
 }
 
@@ -435,11 +472,12 @@ PyObject* fit_folded_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             if (!frame::check_ndarray(v[i] ? v[i] : none, folded_signature.names[i].text())) return nullptr;
         }
         frame::HeldBuffer x, background;
-        frame::HeldResponse response;
-        if (!x.acquire_array(v[0], frame::float64_t, 1) || !in.Y.acquire_array(v[1], frame::float64_t, 2) ||
-            !in.params.acquire(v[2]) || !response.acquire(v[3], v[4], v[5]) ||
-            !background.acquire_array(v[6] ? v[6] : none, frame::float64_t, 2) ||
-            !in.lower.acquire(v[7] ? v[7] : none) || !in.upper.acquire(v[8] ? v[8] : none) ||
+        frame::HeldResponse response{frame::strict_response_finite_values};
+        if (!x.acquire_argument("x", v[0], frame::float64_t, 1) ||
+            !in.Y.acquire_argument("Y", v[1], frame::float64_t, 2) || !in.params.acquire(v[2], "params") ||
+            !response.acquire(v[3], v[4], v[5]) ||
+            !background.acquire_argument("background", v[6] ? v[6] : none, frame::float64_t, 2) ||
+            !in.lower.acquire(v[7] ? v[7] : none, "lower") || !in.upper.acquire(v[8] ? v[8] : none, "upper") ||
             !frame::refuse_none(v[0], "x") || !frame::refuse_none(v[1], "Y") || !frame::refuse_none(v[2], "params")) {
             return nullptr;
         }
@@ -457,17 +495,31 @@ PyObject* fit_folded_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         bool negative = false;
         if (!response.check(n, n, "Y.shape[1]", negative)) return nullptr;
         std::vector<double> axis, basis;
-        if (!ascending_axis(x, axis) || (has_background && !basis_columns(background, basis))) return nullptr;
+        if (!ascending_axis(x, axis) || (has_background && !copy_basis(background, BasisLayout::rows, basis))) {
+            return nullptr;
+        }
 
         const Py_ssize_t lines = (P - q) / 2;
         FitResults results;
         if (!results.allocate(S, P, lines)) return nullptr;
         const kf::ResponseRows rows{response.csr(), n};
-        std::vector<double> folded(static_cast<std::size_t>(q * n));
-        kf::FoldedModel model(lines, q, axis.data(), rows, folded.data());
+        const bool plain = !negative && rows.csr.indices.unit_stride() && rows.csr.values.unit_stride();
+        std::vector<double> folded;
+        kf::FoldWork fold;
+        std::optional<kf::FoldedModel> model;
+        const double model_bytes =
+            8.0 * static_cast<double>(q * n) + kf::FoldedModel::bytes(lines, n) + kf::FoldWork::bytes(n, q);
+        if (!frame::allocate_or_raise("the folded model's arrays", model_bytes, [&] {
+                folded.resize(static_cast<std::size_t>(q * n));
+                fold.allocate(n, q);
+                model.emplace(lines, q, axis.data(), rows, folded.data());
+            })) {
+            return nullptr;
+        }
         const RowsArgument no_weights;
-        return run_fits(model, in, no_weights, results,
-                        [&] { kf::fold_basis(rows, basis.data(), q, folded.data()); });
+        return run_fits(*model, in, no_weights, results, [&]<class V>(const kernels::StopCheck& stop) {
+            return kf::fold_basis<V>(rows, plain, basis.data(), q, fold, folded.data(), stop);
+        });
     });
 }
 
@@ -477,7 +529,7 @@ constexpr frame::FunctionEntry functions[] = {
 };
 
 constexpr frame::ModuleDescription module_description{"fitting", "tarvix.utils.numerics.cython.fitting",
-                                                      functions, add_fit_result};
+                                                      functions, add_fit_result, module_doc};
 
 }  // namespace
 

@@ -6,53 +6,79 @@ interpreter lock is released for all the fitting; a signal (Ctrl-C) ends a
 long call between rows with its exception.
 """
 
-from typing import NamedTuple
+from typing import Any, Final, final
 
 import numpy as np
+from _typeshed import structseq
 from numpy.typing import NDArray
 
-class FitResult(NamedTuple):
+@final
+class FitResult(
+    structseq[Any],
+    tuple[
+        NDArray[np.float64],
+        NDArray[np.float64],
+        NDArray[np.float64],
+        NDArray[np.int64],
+        NDArray[np.int32],
+        NDArray[np.float64],
+        NDArray[np.float64],
+    ],
+):
     """The result of a fit of S rows with P parameters and K peaks or lines.
 
-    A struct sequence: indexable like a tuple, its fields readable by name.
+    A struct sequence, as ``os.stat_result`` is: a tuple of the seven arrays
+    in this order, each also readable by name. It has the struct sequence's
+    n_fields and __match_args__, but not a named tuple's _asdict, _replace
+    or _fields: ``dict(zip(FitResult.__match_args__, result))`` gives the
+    fields by name.
     """
 
-    params: NDArray[np.float64]
-    """(S, P) the fitted parameters."""
-    covariance: NDArray[np.float64]
-    """(S, P, P) the inverse information matrix at the optimum over the free
-    determined parameters; rows and columns of fixed parameters, of
-    parameters held at a bound that the objective pushes outward, and of
-    undetermined parameters (status 4) are 0. A parameter is undetermined
-    when its covariance diagonal is 0 though its bounds differ and it does
-    not sit on one of them. Unscaled for least squares (multiply by
-    objective / (m - free parameters) for the scaled form); NaN over the
-    free block where the information is not finite (status 2)."""
-    objective: NDArray[np.float64]
-    """(S,) the Poisson deviance or the chi-square; NaN for an invalid row."""
-    iterations: NDArray[np.int64]
-    """(S,) Jacobian evaluations."""
-    status: NDArray[np.int32]
-    """(S,) 0 converged: at an optimum, every free parameter determined;
-    1 not converged: max_iterations reached first, or no finite objective
-    was ever found (also when nothing can move: all parameters fixed, or
-    P = 0); 2 the information of a free parameter is not finite at the end;
-    3 invalid row; 4 converged, but some parameters are not determined by
-    the data: held where they were (as fixed ones) while the others reached
-    their optimum, their covariance rows and columns 0. A parameter is
-    undetermined when its information is 0 (a peak's centre and width when
-    its amplitude is 0), when its standard error alone exceeds 1000 times
-    its natural scale (a centre's is the peak's width, a variance's the
-    variance itself, a line's energy its bin: a binned peak far narrower
-    than its channel, an amplitude of about 0), or when the parameters
-    before it already account for its effect (of A and the variance of a
-    sub-channel peak, which change the counts alike, the variance). With
-    nothing free, a finite objective is status 0."""
-    areas: NDArray[np.float64]
-    """(S, K) fit_peaks_cy: A sqrt(2 pi v) (1 + sum_j t_j), the integral of
-    each peak with its tails over x. fit_folded_cy: each line's A."""
-    area_errors: NDArray[np.float64]
-    """(S, K) the standard errors of the areas, through the covariance."""
+    __match_args__: Final = ("params", "covariance", "objective", "iterations", "status", "areas", "area_errors")
+
+    @property
+    def params(self) -> NDArray[np.float64]:
+        """(S, P) the fitted parameters."""
+    @property
+    def covariance(self) -> NDArray[np.float64]:
+        """(S, P, P) the inverse information matrix at the optimum over the free
+        determined parameters; rows and columns of fixed parameters, of
+        parameters held at a bound that the objective pushes outward, and of
+        undetermined parameters (status 4) are 0. A parameter is undetermined
+        when its covariance diagonal is 0 though its bounds differ and it does
+        not sit on one of them. Unscaled for least squares (multiply by
+        objective / (m - free parameters) for the scaled form); NaN over the
+        free block where the information is not finite (status 2)."""
+    @property
+    def objective(self) -> NDArray[np.float64]:
+        """(S,) the Poisson deviance or the chi-square; NaN for an invalid row."""
+    @property
+    def iterations(self) -> NDArray[np.int64]:
+        """(S,) Jacobian evaluations."""
+    @property
+    def status(self) -> NDArray[np.int32]:
+        """(S,) 0 converged: at an optimum, every free parameter determined;
+        1 not converged: max_iterations reached first, or no finite objective
+        was ever found (also when nothing can move: all parameters fixed, or
+        P = 0); 2 the information of a free parameter is not finite at the end;
+        3 invalid row; 4 converged, but some parameters are not determined by
+        the data: held where they were (as fixed ones) while the others reached
+        their optimum, their covariance rows and columns 0. A parameter is
+        undetermined when its information is 0 (a peak's centre and width when
+        its amplitude is 0), when its standard error alone exceeds 1000 times
+        its natural scale (a centre's is the peak's width, a variance's the
+        variance itself, a line's energy its bin: a binned peak far narrower
+        than its channel, an amplitude of about 0), or when the parameters
+        before it already account for its effect (of A and the variance of a
+        sub-channel peak, which change the counts alike, the variance). With
+        nothing free, a finite objective is status 0."""
+    @property
+    def areas(self) -> NDArray[np.float64]:
+        """(S, K) fit_peaks_cy: A sqrt(2 pi v) (1 + sum_j t_j), the integral of
+        each peak with its tails over x. fit_folded_cy: each line's A."""
+    @property
+    def area_errors(self) -> NDArray[np.float64]:
+        """(S, K) the standard errors of the areas, through the covariance."""
 
 def fit_peaks_cy(
     x: NDArray[np.float64],
@@ -102,9 +128,9 @@ def fit_peaks_cy(
     fewer than no counts);
     poisson=False minimises chi2 = sum_i w_i (y_i - mu_i)**2. The method is
     a damped Gauss-Newton (Levenberg-Marquardt) on the information matrix
-    (J^T diag(1/mu) J, Fisher scoring, for Poisson; J^T W J for least
-    squares, over the channels whose mean is positive), with bounds kept by
-    projection; a step is taken only if it lowers the objective, and a
+    (J^T diag(1/mu) J, Fisher scoring, for Poisson, leaving out the empty
+    channels whose mean is at or below 0; J^T W J over every channel for
+    least squares), with bounds kept by projection; a step is taken only if it lowers the objective, and a
     Poisson step that makes a mean zero or negative where there are counts
     is not taken. A row has converged (status 0) when the Gauss-Newton step
     over the free parameters predicts a decrease of the objective,
@@ -159,10 +185,13 @@ def fit_peaks_cy(
     Raises:
         TypeError: wrong argument count or keywords, an array that is not a
             numpy.ndarray, a flag that is not True, False or None, x, Y or
-            params None, max_iterations without an integer conversion, tails
-            not an integer.
+            params None; max_iterations not an integer (a float or None is
+            refused as Python's own integer parameters refuse it), tolerance
+            without a float conversion, tails not an integer. Every message names its argument.
         OverflowError: max_iterations outside the 32-bit range.
-        ValueError: wrong dimensions, dtype or byte order; shapes that do
+        ValueError: wrong dimensions, dtype or byte order (the message led
+            by the argument's name, "Y: Buffer has wrong number of dimensions
+            (expected 2, got 1)"); shapes that do
             not agree (each message names both); P - q not a multiple of the
             peak's parameters; weights with poisson=True; lower above upper
             or NaN, or a parameter held at an infinite value (naming the row
@@ -171,7 +200,7 @@ def fit_peaks_cy(
             a NaN tolerance; tails not 0, 1 or 2.
         MemoryError: no room for the results (S x P x P doubles for the
             covariance) or the work arrays (about (4P + 12) m doubles, 4 m
-            more with tails).
+            more with tails); the message gives the bytes asked for.
         KeyboardInterrupt: or whatever a signal handler raised, between rows.
     """
 
@@ -209,7 +238,9 @@ def fit_folded_cy(
     covariance of a line on a centre takes the mean of the two slopes.
 
     The background columns are folded through the response once per call
-    (one read of it for every column and spectrum); an iteration then costs
+    (one read of it per 64 columns for every spectrum, a vector of columns
+    per entry, each sum in the response's order, interruptible); an
+    iteration then costs
     O(n (q + K)) and the two response rows of each line.
 
     Args:
@@ -221,7 +252,8 @@ def fit_folded_cy(
             [x[0], x[n-1]] whatever the bounds say.
         offsets, indices, values: the response in CSR form as ``ML_EM_cy``
             takes it, checked as ``unfolding.ML_EM_batch_cy`` checks it (the
-            messages name n as Y.shape[1]).
+            messages name n as Y.shape[1]): offsets must not decrease, and
+            every value a row reaches must be finite.
         background: None, or 2-D float64 (n, q) basis columns on the source
             axis, finite (a few smooth shapes; bound their coefficients
             below by 0 to keep the continuum non-negative).
@@ -239,8 +271,12 @@ def fit_folded_cy(
         ValueError: wrong dimensions, dtype or byte order; shapes that do
             not agree; P - q odd; inconsistent bounds; x not finite and
             ascending; a background entry not finite; max_iterations < 0; a
-            NaN tolerance; a response that reaches outside its arrays.
+            NaN tolerance; a response that reaches outside its arrays, whose
+            offsets decrease (SciPy refuses the same arrays) or whose values
+            are not finite.
         MemoryError: no room for the results or the work arrays (about
-            (2P + 6K + q + 8) n doubles, with q n of them the folded basis).
-        KeyboardInterrupt: or whatever a signal handler raised, between rows.
+            (2P + 6K + 2q + 8) n doubles, and at most 128 n more to fold the
+            background); the message gives the bytes asked for.
+        KeyboardInterrupt: or whatever a signal handler raised, while the
+            background is folded or between rows.
     """

@@ -43,7 +43,7 @@ kernels::Strided2<double> result_view(const frame::Ref& result, Py_ssize_t spect
 // the sensitivity, as the stack functions take them.
 struct StackInputs {
     frame::HeldBuffer Y, sensitivity;
-    frame::HeldResponse response;
+    frame::HeldResponse response{frame::strict_response};
     bool sensitivity_none = false;
 
     Py_ssize_t spectra() const noexcept { return Y.extent(0); }
@@ -56,7 +56,7 @@ struct StackInputs {
         for (int i = 0; i < 5; ++i) {
             if (!frame::check_ndarray(objects[i], names[i].text())) return false;
         }
-        return Y.acquire_array(objects[0], frame::float64_t, 2) &&
+        return Y.acquire_argument("Y", objects[0], frame::float64_t, 2) &&
                take_response(objects[1], objects[2], objects[3], objects[4]) && frame::refuse_none(objects[0], "Y");
     }
 
@@ -64,7 +64,7 @@ struct StackInputs {
     bool take_response(PyObject* offsets, PyObject* indices, PyObject* values, PyObject* sensitivity_object) {
         sensitivity_none = sensitivity_object == Py_None;
         return response.acquire(offsets, indices, values) &&
-               sensitivity.acquire_array(sensitivity_object, frame::float64_t, 1);
+               sensitivity.acquire_argument("sensitivity", sensitivity_object, frame::float64_t, 1);
     }
 
     // The response against n = Y.shape[1] rows and columns, and the
@@ -115,7 +115,7 @@ PyObject* ML_EM_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         std::array<PyObject*, 6> v;
         if (!batch_signature.parse(args, nargs, kwnames, v)) return nullptr;
         int iterations = 30;
-        if (v[5] && !frame::to_int32(v[5], iterations)) return nullptr;
+        if (v[5] && !frame::to_int32(v[5], "iterations", iterations)) return nullptr;
         StackInputs in;
         if (!in.take(batch_signature.names, v)) return nullptr;
         return ml_em_stack(in, iterations);
@@ -135,15 +135,19 @@ PyObject* richardson_lucy_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t 
         PyObject* const sensitivity = v[3];
         double k;
         int iterations = 30;
-        if (!frame::to_double(v[2], k) || (v[4] && !frame::to_int32(v[4], iterations))) return nullptr;
+        if (!frame::to_double(v[2], "k", k) || (v[4] && !frame::to_int32(v[4], "iterations", iterations))) {
+            return nullptr;
+        }
         if (!frame::check_ndarray(x, "x") || !frame::check_ndarray(v[1], "Y") ||
             !frame::check_ndarray(sensitivity, "sensitivity")) {
             return nullptr;
         }
         frame::HeldBuffer x_buffer;
         StackInputs in;
-        if (!x_buffer.acquire_array(x, frame::float64_t, 1) || !in.Y.acquire_array(v[1], frame::float64_t, 2) ||
-            !in.sensitivity.acquire_array(sensitivity, frame::float64_t, 1) || !frame::refuse_none(v[1], "Y")) {
+        if (!x_buffer.acquire_argument("x", x, frame::float64_t, 1) ||
+            !in.Y.acquire_argument("Y", v[1], frame::float64_t, 2) ||
+            !in.sensitivity.acquire_argument("sensitivity", sensitivity, frame::float64_t, 1) ||
+            !frame::refuse_none(v[1], "Y")) {
             return nullptr;
         }
         in.sensitivity_none = sensitivity == Py_None;
@@ -160,7 +164,10 @@ PyObject* richardson_lucy_batch_cy(PyObject*, PyObject* const* args, Py_ssize_t 
 
         // The builder takes x as a writable view, so a read-only x fails here.
         frame::HeldBuffer axis;
-        if (!axis.acquire_view(x, frame::double_t, 1, true)) return nullptr;
+        if (!axis.acquire_view(x, frame::double_t, 1, true)) {
+            frame::name_error("x");
+            return nullptr;
+        }
         const kernels::Strided1<const double> widths{reinterpret_cast<const char*>(sigmas.data()), n,
                                                      sizeof(double)};
         frame::Ref response =
@@ -190,7 +197,8 @@ PyObject* ML_EM_converge_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         if (!converge_signature.parse(args, nargs, kwnames, v)) return nullptr;
         double tolerance = default_tolerance;
         int max_passes = 100000;
-        if ((v[5] && !frame::to_double(v[5], tolerance)) || (v[6] && !frame::to_int32(v[6], max_passes))) {
+        if ((v[5] && !frame::to_double(v[5], "tolerance", tolerance)) ||
+            (v[6] && !frame::to_int32(v[6], "max_passes", max_passes))) {
             return nullptr;
         }
         StackInputs in;
@@ -243,8 +251,8 @@ PyObject* poisson_log_likelihood_cy(PyObject*, PyObject* const* args, Py_ssize_t
             if (!frame::check_ndarray(v[i], log_likelihood_signature.names[i].text())) return nullptr;
         }
         frame::HeldBuffer Y, X;
-        frame::HeldResponse response;
-        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !X.acquire_array(v[1], frame::float64_t, 2) ||
+        frame::HeldResponse response{frame::strict_response};
+        if (!Y.acquire_argument("Y", v[0], frame::float64_t, 2) || !X.acquire_argument("X", v[1], frame::float64_t, 2) ||
             !response.acquire(v[2], v[3], v[4]) || !frame::refuse_none(v[0], "Y") ||
             !frame::refuse_none(v[1], "X")) {
             return nullptr;
@@ -286,7 +294,7 @@ constexpr frame::FunctionEntry functions[] = {
 };
 
 constexpr frame::ModuleDescription module_description{
-    "unfolding", "tarvix.utils.numerics.cython.unfolding", functions};
+    "unfolding", "tarvix.utils.numerics.cython.unfolding", functions, nullptr, module_doc};
 
 }  // namespace
 

@@ -44,12 +44,15 @@ def ML_EM_batch_cy(
     Raises:
         TypeError: wrong argument count or keywords, an array that is not a
             numpy.ndarray, ``Y`` None, ``iterations`` without an integer
-            conversion.
+            conversion (the message led by "iterations: ").
         OverflowError: ``iterations`` outside the 32-bit range.
         ValueError: wrong dimensions (``Y`` must be 2-D), dtype or byte
-            order; with iterations > 0, a response that reaches outside its
-            arrays or ``sensitivity`` shorter than n, as ``ML_EM_cy`` refuses
-            them (the messages name n as Y.shape[1]).
+            order, the message led by the argument's name ("Y: Buffer has
+            wrong number of dimensions (expected 2, got 1)"); with
+            iterations > 0, a response that reaches outside its arrays or
+            ``sensitivity`` shorter than n, as ``ML_EM_cy`` refuses them (the
+            messages name n as Y.shape[1]), and offsets that decrease
+            (``ML_EM_cy`` reads such a row as empty; SciPy refuses it).
         MemoryError: no room for the work arrays, (4 L + 4) n doubles
             besides the result (one n more for a single spectrum), L = S
             rounded up to a multiple of 8 (1 for a single spectrum); the
@@ -133,7 +136,8 @@ def ML_EM_converge_cy(
     when no step can change it: a spectrum of zero counts after its first
     pass (X row all zeros), and every spectrum at once when n = 0. A
     spectrum stops at once, X row all ones, passes 0, log-likelihood NaN,
-    when its objective is not finite (NaN in its spectrum) and when its
+    when its objective is not finite (NaN or an infinite count in its
+    spectrum) and when its
     counts are invalid: a negative total, or a total of 0 with counts other
     than 0.
 

@@ -1,4 +1,5 @@
 #include "buffer.hpp"
+#include "errors.hpp"
 #include "module.hpp"
 #include "numpy.hpp"
 
@@ -63,6 +64,11 @@ bool HeldBuffer::acquire_array(PyObject* object, const ElementType& type, int nd
     if (failed) return false;
     int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
     return acquire(object, type, ndim, flags, false);
+}
+
+bool HeldBuffer::acquire_argument(const char* name, PyObject* object, const ElementType& type, int ndim,
+                                  bool writable) {
+    return acquire_array(object, type, ndim, writable) || name_error(name);
 }
 
 bool HeldBuffer::acquire_view(PyObject* object, const ElementType& type, int ndim, bool writable) {

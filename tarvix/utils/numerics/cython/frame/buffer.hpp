@@ -24,6 +24,12 @@ public:
     // `ndim` dimensions of `type`, writable when the caller writes it.
     bool acquire_array(PyObject* object, const ElementType& type, int ndim, bool writable = false);
 
+    // The same for the modules beyond the specified three: an error's
+    // message is led by the argument's name ("Y: Buffer has wrong number of
+    // dimensions (expected 2, got 1)").
+    bool acquire_argument(const char* name, PyObject* object, const ElementType& type, int ndim,
+                          bool writable = false);
+
     // View form: any exporter of such a buffer; also refuses indirect
     // (sub-offset) dimensions.
     bool acquire_view(PyObject* object, const ElementType& type, int ndim, bool writable = false);

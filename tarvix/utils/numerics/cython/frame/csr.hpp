@@ -7,6 +7,7 @@
 #include "value_errors.hpp"
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 namespace frame {
@@ -63,17 +64,58 @@ inline bool position_error(const char* array, bool none, Py_ssize_t length, Py_s
     return outside == 0;
 }
 
+// Whether the values at positions [start, end) of row `row` (positions
+// valid, negative ones counting from the end) are all finite; ValueError
+// naming the first that is not, otherwise.
+inline bool finite_values(Strided1<const double> values, Py_ssize_t row, long long start, long long end) {
+    for (long long k = start; k < end; ++k) {
+        const double value = values[k < 0 ? k + values.size : k];
+        if (std::isfinite(value)) continue;
+        Ref value_object = Ref::steal(PyFloat_FromDouble(value));
+        if (value_object) {
+            PyErr_Format(PyExc_ValueError, "values[%lld] = %R (row %zd) is not finite", k, value_object.get(), row);
+        }
+        return false;
+    }
+    return true;
+}
+
 }  // namespace csr_detail
+
+// What the modules ask of a response beyond what every reader needs. The
+// specified modules read a row whose offsets decrease as empty, take the
+// values as they are and keep their errors' wording; the others refuse
+// what SciPy's CSR matrices refuse and what no fit can use, and name the
+// array in every error.
+struct ResponseRules {
+    bool ascending_offsets = false;  // offsets[j] <= offsets[j+1] for every row read
+    bool finite_values = false;      // every value a row reaches is finite
+    bool named_errors = false;       // dtype and dimension errors led by "offsets: " and so on
+};
+
+// The rules of the modules beyond the specified three; a fit also needs
+// finite values.
+inline constexpr ResponseRules strict_response{true, false, true};
+inline constexpr ResponseRules strict_response_finite_values{true, true, true};
 
 // The three arrays of a sparse response argument (ndarray form: int64
 // offsets, int32 indices, float64 values), held; None reads as empty.
 class HeldResponse {
 public:
-    // The buffers, in this order.
+    HeldResponse() noexcept = default;
+    explicit HeldResponse(ResponseRules rules) noexcept : rules_(rules) {}
+
+    // The buffers, in this order. Under a module's own rules (a
+    // HeldResponse made with ResponseRules), each error names its array.
     bool acquire(PyObject* offsets, PyObject* indices, PyObject* values) {
         offsets_none_ = offsets == Py_None;
         indices_none_ = indices == Py_None;
         values_none_ = values == Py_None;
+        if (rules_.named_errors) {
+            return offsets_.acquire_argument("offsets", offsets, int64_t_, 1) &&
+                   indices_.acquire_argument("indices", indices, int32_t_, 1) &&
+                   values_.acquire_argument("values", values, float64_t, 1);
+        }
         return offsets_.acquire_array(offsets, int64_t_, 1) && indices_.acquire_array(indices, int32_t_, 1) &&
                values_.acquire_array(values, float64_t, 1);
     }
@@ -91,7 +133,10 @@ public:
     // offending value and the bound at the first violation (rows ascending;
     // within a row its positions, then its columns in position order). On
     // success `negative` tells whether some position or column is negative
-    // and so counts from the end. O(rows + entries).
+    // and so counts from the end. O(rows + entries). Under the rules given
+    // at construction, also offsets that decrease (at the row where they do)
+    // and values that are not finite (after the row's positions, before its
+    // columns).
     bool check(Py_ssize_t rows, Py_ssize_t columns, const char* columns_name, bool& negative) const {
         const kernels::Csr m = csr();
         negative = false;
@@ -111,6 +156,13 @@ public:
         for (Py_ssize_t j = 0; j < rows; ++j) {
             const long long start = m.offsets[j];
             const long long end = m.offsets[j + 1];
+            if (rules_.ascending_offsets && end < start) {
+                PyErr_Format(PyExc_ValueError,
+                             "offsets[%zd] = %lld is below offsets[%zd] = %lld: offsets must not decrease "
+                             "(row %zd would be read as empty)",
+                             j + 1, end, j, start, j);
+                return false;
+            }
             if (start >= end) continue;
             long long bad = csr_detail::first_invalid_position(start, end, n_indices);
             if (bad != end) {
@@ -120,6 +172,7 @@ public:
             if (bad != end) {
                 return csr_detail::position_error("values", values_none_, n_values, j, start, end, bad);
             }
+            if (rules_.finite_values && !csr_detail::finite_values(m.values, j, start, end)) return false;
             if (start < 0) negative = true;
             if (start >= 0 && csr_detail::all_columns_plain(m.indices, start, end, columns)) continue;
             for (long long k = start; k < end; ++k) {
@@ -139,6 +192,7 @@ public:
     }
 
 private:
+    ResponseRules rules_{};
     HeldBuffer offsets_, indices_, values_;
     bool offsets_none_ = false, indices_none_ = false, values_none_ = false;
 };

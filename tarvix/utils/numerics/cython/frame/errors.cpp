@@ -69,3 +69,31 @@ void raise_no_room(const char* what, double bytes) {
 }
 
 }  // namespace frame
+
+namespace frame {
+
+bool name_error(const char* name) {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return false;
+    Ref exception = Ref::steal(raised);
+    // Only the argument errors the frame raises or passes on, whose one
+    // argument is the message; any other (an exporter's own) stands as it
+    // was raised.
+    PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+    if (type != PyExc_ValueError && type != PyExc_TypeError && type != PyExc_OverflowError &&
+        type != PyExc_BufferError) {
+        PyErr_SetRaisedException(exception.release());
+        return false;
+    }
+    Ref text = Ref::steal(PyObject_Str(exception.get()));
+    if (!text) {
+        // No message to lead: the exception stands as it was.
+        PyErr_Clear();
+        PyErr_SetRaisedException(exception.release());
+        return false;
+    }
+    PyErr_Format(type, "%s: %U", name, text.get());
+    return false;
+}
+
+}  // namespace frame

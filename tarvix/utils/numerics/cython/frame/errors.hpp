@@ -27,6 +27,12 @@ void raise_out_of_bounds(int axis);
 // MemoryError "no room for <what>: <bytes> bytes (<MiB> MiB) asked for".
 void raise_no_room(const char* what, double bytes);
 
+// Leads the message of the exception being raised with the argument's name,
+// "<name>: <message>", keeping its type (ValueError, TypeError,
+// OverflowError or BufferError; any other is left as it is). Returns false, for
+// `return acquire(...) || name_error("Y");`.
+bool name_error(const char* name);
+
 // Runs allocate(), which throws std::bad_alloc or std::length_error when
 // there is no room; then raises raise_no_room(what, bytes) and returns false.
 template <class Allocate>

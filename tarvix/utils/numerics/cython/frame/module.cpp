@@ -250,7 +250,7 @@ PyObject* init_module(const ModuleDescription& module) {
     slots[0] = PyModuleDef_Slot{Py_mod_create, reinterpret_cast<void*>(create_module)};
     slots[1] = PyModuleDef_Slot{Py_mod_exec, reinterpret_cast<void*>(exec_module)};
     slots[2] = PyModuleDef_Slot{0, nullptr};
-    definition = PyModuleDef{PyModuleDef_HEAD_INIT, module.full_name, nullptr, 0, nullptr, slots,
+    definition = PyModuleDef{PyModuleDef_HEAD_INIT, module.full_name, module.doc, 0, nullptr, slots,
                              nullptr, nullptr, nullptr};
     return PyModuleDef_Init(&definition);
 }

@@ -32,13 +32,15 @@ struct ModuleDescription {
     const FunctionEntry* functions;
     std::size_t function_count;
     ExecHook exec_hook = nullptr;
+    const char* doc = nullptr;  // the module's docstring; nullptr leaves __doc__ None
 
     // The function table's size is taken from the table itself.
     template <std::size_t count>
     constexpr ModuleDescription(const char* short_name, const char* full_name,
-                                const FunctionEntry (&table)[count], ExecHook hook = nullptr) noexcept
+                                const FunctionEntry (&table)[count], ExecHook hook = nullptr,
+                                const char* doc = nullptr) noexcept
         : short_name(short_name), full_name(full_name), functions(table), function_count(count),
-          exec_hook(hook) {}
+          exec_hook(hook), doc(doc) {}
 };
 
 // What a module's PyInit_ function returns: its definition, initialised.

@@ -1,4 +1,5 @@
 #include "scalars.hpp"
+#include "errors.hpp"
 #include "module.hpp"
 
 #include <climits>
@@ -61,6 +62,19 @@ bool to_double(PyObject* object, double& out) {
     if (value == -1.0 && PyErr_Occurred()) return false;
     out = value;
     return true;
+}
+
+bool to_int32(PyObject* object, const char* name, int& out) {
+    return to_int32(object, out) || name_error(name);
+}
+
+bool to_double(PyObject* object, const char* name, double& out) {
+    return to_double(object, out) || name_error(name);
+}
+
+bool to_index_int32(PyObject* object, const char* name, int& out) {
+    Ref integer = Ref::steal(PyNumber_Index(object));
+    return (integer && convert_int(integer.get(), out)) || name_error(name);
 }
 
 bool check_flag(PyObject* object, const char* parameter) {

@@ -12,6 +12,19 @@ bool to_int32(PyObject* object, int& out);
 // Scalar float: anything Python's float conversion takes.
 bool to_double(PyObject* object, double& out);
 
+// The forms of the modules beyond the specified three: the same
+// conversions, each error's message led by the argument's name
+// ("tolerance: must be real number, not NoneType").
+bool to_int32(PyObject* object, const char* name, int& out);
+bool to_double(PyObject* object, const char* name, double& out);
+
+// An integer parameter as Python's own functions take one (range, ...):
+// an int or an object with __index__, so that a float is a TypeError
+// "<name>: 'float' object cannot be interpreted as an integer";
+// OverflowError "<name>: value too large to convert to int" outside the
+// 32-bit range.
+bool to_index_int32(PyObject* object, const char* name, int& out);
+
 // Flag: exactly True, False or None.
 bool check_flag(PyObject* object, const char* parameter);
 

@@ -19,15 +19,18 @@
 // The response is a CSR triple that has passed the caller's check (every
 // position and column valid; negative ones count from the end). The basis
 // columns do not depend on theta: fold_basis folds them once per call, one
-// read of the response, and an evaluation then costs O(n (q + K)) plus the
-// 2K response rows its lines read.
+// read of the response per 64 columns, and an evaluation then costs
+// O(n (q + K)) plus the 2K response rows its lines read.
 #pragma once
 
 #include "arrays.hpp"
 #include "fit_solve.hpp"
+#include "simd.hpp"
+#include "stop.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace kernels::fit {
@@ -53,21 +56,93 @@ struct ResponseRows {
     }
 };
 
-// folded[q*n] = M^T basis: column c of the (n, q) basis, basis_c[j] at
-// basis[c*n + j], folded into the measured bins. O(q * entries).
-inline void fold_basis(const ResponseRows& response, const double* basis, index_t q, double* folded) noexcept {
-    const index_t n = response.n;
-    std::fill(folded, folded + q * n, 0.0);
-    for (index_t j = 0; j < n; ++j) {
-        response.for_each(j, [&](index_t column, double value) {
-            for (index_t c = 0; c < q; ++c) folded[c * n + column] += value * basis[c * n + j];
-        });
+// The arrays of fold_basis: a tile of the basis rows and of the folded
+// rows, n rows of at most `tile` doubles each.
+struct FoldWork {
+    // Columns folded at a time: a band of the response's columns then keeps
+    // its sums in the core's own cache.
+    static constexpr index_t tile = 64;
+    index_t n = 0;
+    std::vector<double> basis_rows, folded_rows;
+
+    // The width of the widest tile for q columns, a multiple of 8 (the
+    // widest vector).
+    static index_t tile_width(index_t q) noexcept { return std::min(tile, (q + 7) / 8 * 8); }
+    static double bytes(index_t n, index_t q) noexcept { return 2.0 * 8.0 * static_cast<double>(n * tile_width(q)); }
+    void allocate(index_t rows, index_t q) {
+        n = rows;
+        basis_rows.resize(static_cast<std::size_t>(n * tile_width(q)));
+        folded_rows.resize(static_cast<std::size_t>(n * tile_width(q)));
     }
+};
+
+// folded[q*n] = M^T B: the (n, q) basis B, B[j, c] at basis[j*q + c],
+// folded into the measured bins, column c of the result at folded[c*n ..].
+// Each folded value (i, c) is the sum over the entries (j, i, value) of the
+// response, rows j ascending and positions ascending within a row, of
+// value * B[j, c], each product rounded then added: one fixed order, so
+// the same bits whatever V. The columns go a tile at a time (one read of
+// the response per tile); within a tile the sums run row-major, a vector
+// of columns per entry, each entry reading and writing adjacent doubles.
+// `plain`: no negative position or column and unit-stride indices and
+// values (the common response), read through plain pointers. Asks `stop`
+// between blocks of rows; true leaves folded partly written and returns
+// false. O(q * entries + q n), w allocated for (n, q).
+template <class V>
+[[gnu::always_inline]] inline bool fold_basis(const ResponseRows& response, bool plain, const double* basis,
+                                              index_t q, FoldWork& w, double* folded,
+                                              const StopCheck& stop) noexcept {
+    const index_t n = response.n;
+    constexpr index_t W = V::width;
+    double* const rows = w.basis_rows.data();
+    double* const sums = w.folded_rows.data();
+    const std::int32_t* const columns = plain ? response.csr.indices.pointer() : nullptr;
+    const double* const values = plain ? response.csr.values.pointer() : nullptr;
+    long long since_ask = 0;  // vector operations since the last ask
+    for (index_t first = 0; first < q; first += FoldWork::tile) {
+        const index_t width = std::min(FoldWork::tile, q - first);
+        const index_t padded = (width + W - 1) / W * W;  // the pad lanes hold 0 and are never read out
+        for (index_t j = 0; j < n; ++j) {
+            for (index_t c = 0; c < padded; ++c) rows[j * padded + c] = c < width ? basis[j * q + first + c] : 0.0;
+        }
+        std::fill(sums, sums + n * padded, 0.0);
+        auto add = [&](const double* from, index_t column, double value) KERNELS_INLINE {
+            double* const to = sums + column * padded;
+            const typename V::D share = V::broadcast(value);
+            for (index_t c = 0; c < padded; c += W) {
+                V::store(to + c, V::add(V::load(to + c), V::mul(share, V::load(from + c))));
+            }
+        };
+        for (index_t j = 0; j < n; ++j) {
+            if (since_ask > (1 << 16)) {
+                if (stop()) return false;
+                since_ask = 0;
+            }
+            const double* const from = rows + j * padded;
+            const long long start = response.csr.offsets[j];
+            const long long end = response.csr.offsets[j + 1];
+            since_ask += (end > start ? end - start : 0) * (padded / W) + 1;
+            if (plain) {
+                for (long long k = start; k < end; ++k) add(from, columns[k], values[k]);
+            } else {
+                response.for_each(j, [&](index_t column, double value) KERNELS_INLINE { add(from, column, value); });
+            }
+        }
+        for (index_t c = 0; c < width; ++c) {
+            for (index_t i = 0; i < n; ++i) folded[(first + c) * n + i] = sums[i * padded + c];
+        }
+    }
+    return true;
 }
 
 class FoldedModel {
 public:
     // x[n] ascending; folded[q*n] from fold_basis.
+    // What the constructor allocates, for a MemoryError to say.
+    static double bytes(index_t lines, index_t n) noexcept {
+        return 8.0 * static_cast<double>(2 * n + 6 * lines * n) + 2.0 * static_cast<double>(lines);
+    }
+
     FoldedModel(index_t lines, index_t q, const double* x, const ResponseRows& response, const double* folded)
         : lines_(lines), q_(q), x_(x), response_(response), folded_(folded) {
         const auto n = static_cast<std::size_t>(response.n);

@@ -114,11 +114,17 @@ struct FitWork {
     double *trial, *g, *h, *g_moving, *h_moving, *step, *solve_scratch, *factor, *weight, *terms, *weighted,
         *h_free, *inverse, *scale, *kink_columns, *alternative;
 
+    static index_t doubles(index_t P, index_t m) noexcept { return 8 * P + 5 * P * P + 3 * m + 2 * P * m + P; }
+
+    // What allocate takes, for a MemoryError to say.
+    static double bytes(index_t P, index_t m) noexcept {
+        return 8.0 * static_cast<double>(doubles(P, m)) + static_cast<double>(P) * (3.0 * sizeof(index_t) + 2.0 + sizeof(double*));
+    }
+
     void allocate(index_t parameters, index_t channels) {
         P = parameters;
         m = channels;
-        const index_t P2 = P * P;
-        buffer.assign(static_cast<std::size_t>(8 * P + 5 * P2 + 3 * m + 2 * P * m + P), 0.0);
+        buffer.assign(static_cast<std::size_t>(doubles(P, m)), 0.0);
         double* p = buffer.data();
         auto take = [&](index_t count) {
             double* const start = p;
@@ -540,6 +546,7 @@ struct StackOutputs {
 // The copies of one row that the loop reads contiguously.
 struct RowWork {
     std::vector<double> y, weights, lower, upper;
+    static double bytes(index_t P, index_t m) noexcept { return 8.0 * static_cast<double>(2 * m + 2 * P); }
     void allocate(index_t P, index_t m) {
         y.resize(static_cast<std::size_t>(m));
         weights.resize(static_cast<std::size_t>(m));

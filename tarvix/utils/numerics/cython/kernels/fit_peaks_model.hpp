@@ -85,6 +85,13 @@ public:
         }
     }
 
+    // What the constructor allocates, for a MemoryError to say.
+    static double bytes(const PeakShape& shape) noexcept {
+        const double m = static_cast<double>(shape.m);
+        const double edges = (shape.tails > 0 ? 9.0 : 5.0) * (m + 1.0);
+        return 8.0 * (2.0 * m + 2.0 * static_cast<double>(shape.peak_parameters()) * m + edges);
+    }
+
     index_t parameters() const noexcept { return shape_.parameters(); }
     index_t channels() const noexcept { return shape_.m; }
     index_t area_count() const noexcept { return shape_.peaks; }

@@ -46,7 +46,8 @@
 //    varies too much from one step to the next to be judged alone);
 //  - it has used max_passes steps;
 //  - neither the candidate nor g raises F (the rounding floor), or F is not
-//    finite (NaN in the spectrum: it stops at once, x = 1);
+//    finite (NaN or an infinite count in the spectrum: it stops at once,
+//    x = 1, its log-likelihood NaN);
 //  - no step can change it: zero counts, after one pass (x = 0), and n = 0
 //    at once; invalid counts (a total below 0, or 0 with counts other than
 //    0) stop it at once, x = 1, its log-likelihood NaN.
@@ -373,7 +374,9 @@ template <class Engine>
                 if (w.spectrum[s] < 0 || w.active[s]) continue;
                 const index_t k = w.spectrum[s];
                 for (index_t i = 0; i < n; ++i) w.target(k, i) = w.x[at(i, s)];
-                const bool invalid = !(w.counts[s] > 0.0) && !w.zero_counts[s];
+                // Counts whose total is not a positive number, zero counts
+                // aside, and an infinite count: no likelihood to report.
+                const bool invalid = (!(w.counts[s] > 0.0) && !w.zero_counts[s]) || !std::isfinite(w.counts[s]);
                 w.passes_out[k] = w.passes_used[s];
                 w.ll_out[k] = invalid ? std::numeric_limits<double>::quiet_NaN() : w.ll[s];
                 if (waiting < static_cast<std::size_t>(w.spectra)) {
