@@ -33,7 +33,7 @@ namespace ks = kernels::snip;
 // The SNIP half-width, in units of the local FWHM, that find_peaks_cy uses
 // when it makes the continuum itself (measured on the HPGe simulator, see
 // bench/peaks.py and the README).
-constexpr double snip_width_per_fwhm = 1.5;
+constexpr double snip_width_per_fwhm = 2.0;
 
 // --- PeakList, the named tuple find_peaks_cy returns.
 
