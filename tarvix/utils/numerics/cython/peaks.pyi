@@ -126,8 +126,10 @@ def find_peaks_cy(
         The least significance of a reported peak; not NaN.
     continuum : None, (n,) or (S, n) float64
         The continuum under the peaks; None makes the SNIP continuum of each
-        row with widths 2 * fwhm. A row whose continuum is not finite gets
-        no peaks.
+        row with widths 2 * fwhm and smoothing max(1, round(mean(fwhm) / 4))
+        (without smoothing SNIP clips the counts' fluctuations and sits far
+        below the continuum where counts are few). A row whose continuum is
+        not finite gets no peaks.
 
     Returns
     -------

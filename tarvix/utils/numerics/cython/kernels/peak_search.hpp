@@ -576,12 +576,13 @@ struct StackWork {
 
 // What a stack's search reads: Y (S, n); the continuum as (S, n) rows, one
 // row for all (row stride 0), or none (then the SNIP continuum with
-// snip_widths[n]).
+// snip_widths[n] and snip_smoothing).
 struct StackInputs {
     Strided2<const double> Y;
     Strided2<const double> continuum;
     bool has_continuum;
     const double* snip_widths;
+    index_t snip_smoothing;
     double threshold;
 };
 
@@ -626,7 +627,7 @@ inline bool search_stack(const Filter& filter, const StackInputs& in, StackWork&
             const Strided2<double> into{reinterpret_cast<char*>(work.c.data()), rows, n,
                                         static_cast<index_t>(sizeof(double)),
                                         static_cast<index_t>(lanes * sizeof(double))};
-            snip::continuum_block<V>(block, in.snip_widths, P, 0, into, work.snip);
+            snip::continuum_block<V>(block, in.snip_widths, P, in.snip_smoothing, into, work.snip);
         }
         respond<V>(filter, work.y.data(), work.c.data(), work.r.data(), work.R.data(), work.V.data(), work.A.data(),
                    lanes);
