@@ -117,7 +117,7 @@ def resolution(spectrum):
     return (a, b, 0.0)
 
 
-def analyse(path):
+def analyse(path, output=OUTPUT):
     spectrum = read_spe(path)
     if spectrum.calibration is None:
         print(f"{path.name}: no energy calibration, skipped")
@@ -138,7 +138,7 @@ def analyse(path):
           f"  peaks {len(found.position):4d}  below 3 sigma by a local fit {below:3d}"
           f"  (fits not converged {int(np.sum(status != 0))})")
 
-    OUTPUT.mkdir(exist_ok=True)
+    output.mkdir(exist_ok=True)
     e_axis = spectrum.energy()
     fig, axes = plt.subplots(3, 1, figsize=(14, 12))
     top = e_axis[-1]
@@ -161,7 +161,7 @@ def analyse(path):
     axes[0].set_title(f"{path.name}: {len(found.position)} peaks at significance >= 4, {below} below 3 sigma "
                       "by a local fit")
     fig.tight_layout()
-    picture = OUTPUT / f"peaks_{name}.png"
+    picture = output / f"peaks_{name}.png"
     fig.savefig(picture, dpi=90)
     plt.close(fig)
     return {"file": path.name, "peaks": len(found.position), "below_3_sigma": below, "picture": str(picture)}
