@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace kernels::peak_search {
@@ -53,7 +54,7 @@ constexpr double shadow_reach = 1.5;
 // Peaks in one joint estimate at most; longer chains of neighbours are cut.
 constexpr index_t max_group = 24;
 // A peak's profile reaches this many sigma from its centre.
-constexpr double profile_reach = 5.0;
+constexpr double profile_reach = 4.0;
 
 // out[t] = the mass of a unit Gaussian of `sigma` centred at 0 in the
 // channel [x0 + t - 1/2, x0 + t + 1/2], t < count: count + 1 erfc.
@@ -174,29 +175,30 @@ inline void respond(const Filter& f, const double* y, const double* c, double* r
         const double* const r0 = r + f.start[i] * lanes;
         const double* const c0 = c + f.start[i] * lanes;
         for (index_t l = 0; l < lanes; l += W) {
-            typename V::D sr[4] = {V::zero(), V::zero(), V::zero(), V::zero()};
-            typename V::D sc[4] = {V::zero(), V::zero(), V::zero(), V::zero()};
-            typename V::D sb[4] = {V::zero(), V::zero(), V::zero(), V::zero()};
-            index_t t = 0;
-            for (; t + 4 <= len; t += 4) {
-                for (int u = 0; u < 4; ++u) {
-                    const index_t at = (t + u) * lanes + l;
-                    const auto ru = V::load(r0 + at);
-                    sr[u] = V::fma(V::broadcast(w[t + u]), ru, sr[u]);
-                    sc[u] = V::fma(V::broadcast(w2[t + u]), V::load(c0 + at), sc[u]);
-                    sb[u] = V::add(sb[u], ru);
-                }
-            }
-            for (int u = 0; t < len; ++t, ++u) {
+            auto r0s = V::zero(), r1s = V::zero(), r2s = V::zero(), r3s = V::zero();
+            auto c0s = V::zero(), c1s = V::zero(), c2s = V::zero(), c3s = V::zero();
+            auto b0s = V::zero(), b1s = V::zero(), b2s = V::zero(), b3s = V::zero();
+            // One tap into partial sums (rs, cs, bs).
+            auto tap = [&](index_t t, auto& rs, auto& cs, auto& bs) KERNELS_INLINE {
                 const index_t at = t * lanes + l;
                 const auto ru = V::load(r0 + at);
-                sr[u] = V::fma(V::broadcast(w[t]), ru, sr[u]);
-                sc[u] = V::fma(V::broadcast(w2[t]), V::load(c0 + at), sc[u]);
-                sb[u] = V::add(sb[u], ru);
+                rs = V::fma(V::broadcast(w[t]), ru, rs);
+                cs = V::fma(V::broadcast(w2[t]), V::load(c0 + at), cs);
+                bs = V::add(bs, ru);
+            };
+            index_t t = 0;
+            for (; t + 4 <= len; t += 4) {
+                tap(t, r0s, c0s, b0s);
+                tap(t + 1, r1s, c1s, b1s);
+                tap(t + 2, r2s, c2s, b2s);
+                tap(t + 3, r3s, c3s, b3s);
             }
-            const auto response = V::add(V::add(sr[0], sr[1]), V::add(sr[2], sr[3]));
-            const auto continuum = V::add(V::add(sc[0], sc[1]), V::add(sc[2], sc[3]));
-            const auto box = V::add(V::add(sb[0], sb[1]), V::add(sb[2], sb[3]));
+            if (t < len) tap(t, r0s, c0s, b0s);
+            if (t + 1 < len) tap(t + 1, r1s, c1s, b1s);
+            if (t + 2 < len) tap(t + 2, r2s, c2s, b2s);
+            const auto response = V::add(V::add(r0s, r1s), V::add(r2s, r3s));
+            const auto continuum = V::add(V::add(c0s, c1s), V::add(c2s, c3s));
+            const auto box = V::add(V::add(b0s, b1s), V::add(b2s, b3s));
             const auto net = V::div(response, V::broadcast(f.self[i]));
             const auto a = V::mul(V::fnma(net, V::broadcast(f.mass[i]), box), V::broadcast(f.inverse_length[i]));
             const auto positive = V::select(V::greater(net, V::zero()), net, V::zero());
@@ -244,12 +246,9 @@ struct Peak {
 // One row's search: its R, V and y (stride `lanes` apart) and the filter.
 class RowSearch {
 public:
-    void allocate(index_t n) {
-        residual.resize(static_cast<std::size_t>(n));
-        touched.resize(static_cast<std::size_t>(n));
-    }
+    void allocate(index_t n) { residual.resize(static_cast<std::size_t>(n)); }
 
-    static double bytes(index_t n) noexcept { return 9.0 * static_cast<double>(n); }
+    static double bytes(index_t n) noexcept { return 8.0 * static_cast<double>(n); }
 
     // Appends the row's peaks, ascending, to out.
     // One row's filter outputs (respond), each at stride `lanes`.
@@ -257,7 +256,7 @@ public:
         const double *R, *V, *c, *a;
     };
 
-    void run(const Filter& f, Row row, index_t lanes, double threshold, const unsigned char* marks, unsigned lane,
+    void run(const Filter& f, Row row, index_t lanes, double threshold, const std::vector<index_t>& channels,
              std::vector<Peak>& out) {
         f_ = &f;
         R_ = row.R;
@@ -268,11 +267,9 @@ public:
         const double* const V = row.V;
         lanes_ = lanes;
         threshold_ = threshold;
-        const index_t n = f.n;
         cand_.clear();
         profiles_.clear();
-        for (index_t i = 1; i + 1 < n; ++i) {
-            if (!((marks[i] >> lane) & 1u)) continue;
+        for (const index_t i : channels) {
             if (threshold <= 0.0 && !(R[i * lanes] >= threshold * std::sqrt(V[i * lanes]))) continue;
             cand_.push_back(make_candidate(i, R, lanes));
         }
@@ -476,13 +473,21 @@ private:
     // least half a FWHM from every peak.
     void shoulders() {
         const index_t n = f_->n;
-        std::fill(touched.begin(), touched.end(), 0);
+        // The channels within 2.5 FWHM of a peak, as merged ranges (the
+        // candidates are in ascending position).
+        spans_.clear();
         for (const Candidate& c : cand_) {
             const index_t reach = static_cast<index_t>(std::ceil(2.5 * c.sigma / sigma_per_fwhm)) + 1;
-            const index_t lo = std::max<index_t>(0, c.channel - reach), hi = std::min<index_t>(n - 1, c.channel + reach);
-            for (index_t i = lo; i <= hi; ++i) {
-                if (!touched[i]) residual[i] = R_[i * lanes_], touched[i] = 1;
+            const index_t lo = std::max<index_t>(0, c.channel - reach);
+            const index_t hi = std::min<index_t>(n - 1, c.channel + reach);
+            if (!spans_.empty() && lo <= spans_.back().second + 1) {
+                spans_.back().second = std::max(spans_.back().second, hi);
+            } else {
+                spans_.emplace_back(lo, hi);
             }
+        }
+        for (const auto& [lo, hi] : spans_) {
+            for (index_t i = lo; i <= hi; ++i) residual[i] = R_[i * lanes_];
         }
         for (const Candidate& c : cand_) {
             const index_t reach = static_cast<index_t>(std::ceil(2.5 * c.sigma / sigma_per_fwhm)) + 1;
@@ -490,19 +495,20 @@ private:
             for (index_t i = lo; i <= hi; ++i) residual[i] -= c.net * response(i, c);
         }
         const std::size_t found = cand_.size();
-        for (index_t i = 1; i + 1 < n; ++i) {
-            if (!touched[i] || !touched[i - 1] || !touched[i + 1]) continue;
-            const double r = residual[i];
-            if (!(r > residual[i - 1] && r >= residual[i + 1])) continue;
-            const double v = V_[i * lanes_];
-            if (!(v > 0.0) || !(threshold_ > 0.0 ? r > 0.0 && r * r >= threshold_ * threshold_ * v
-                                                  : r >= threshold_ * std::sqrt(v))) {
-                continue;
+        for (const auto& [lo, hi] : spans_) {
+            for (index_t i = std::max<index_t>(lo + 1, 1); i < std::min<index_t>(hi, n - 1); ++i) {
+                const double r = residual[i];
+                if (!(r > residual[i - 1] && r >= residual[i + 1])) continue;
+                const double v = V_[i * lanes_];
+                if (!(v > 0.0) || !(threshold_ > 0.0 ? r > 0.0 && r * r >= threshold_ * threshold_ * v
+                                                      : r >= threshold_ * std::sqrt(v))) {
+                    continue;
+                }
+                bool apart = true;
+                const double half = 0.5 * f_->fwhm[i];
+                for (std::size_t k = 0; k < found && apart; ++k) apart = std::fabs(cand_[k].position - i) >= half;
+                if (apart) cand_.push_back(make_candidate(i, residual.data(), 1));
             }
-            bool apart = true;
-            const double half = 0.5 * f_->fwhm[i];
-            for (std::size_t k = 0; k < found && apart; ++k) apart = std::fabs(cand_[k].position - i) >= half;
-            if (apart) cand_.push_back(make_candidate(i, residual.data(), 1));
         }
     }
 
@@ -551,13 +557,14 @@ private:
     std::vector<double> profiles_, K_, inverse_, C_, residual, model_;
     index_t model_first_ = 0;
     std::vector<std::size_t> live_;
-    std::vector<unsigned char> touched;
+    std::vector<std::pair<index_t, index_t>> spans_;
 };
 
 // The arrays of a stack's search, a block of lanes::block rows at a time.
 struct StackWork {
     std::vector<double> y, c, r, R, V, A;
     std::vector<unsigned char> marks;
+    std::vector<index_t> channels[lanes::block];  // each lane's candidate channels
     snip::Work snip;
     RowSearch row;
 
@@ -587,20 +594,32 @@ struct StackInputs {
 };
 
 // Rows [0, rows) of `in` into lanes (lanes.hpp), channel-major so that the
-// writes run in order; bit l of the result is set for a row with an entry
-// that is not finite or (counts) negative.
-inline unsigned load_checked(Strided2<const double> in, index_t rows, index_t lanes, bool counts, double* out) {
+// writes run in order; lanes past `rows` hold 0.
+inline void load_rows(Strided2<const double> in, index_t rows, index_t lanes, double* out) noexcept {
     const index_t n = in.columns;
-    unsigned bad = 0;
     for (index_t i = 0; i < n; ++i) {
         double* const to = out + i * lanes;
-        for (index_t l = 0; l < rows; ++l) {
-            const double value = in(l, i);
-            to[l] = value;
-            const bool ok = counts ? value >= 0.0 && value < INFINITY : std::isfinite(value);
-            bad |= ok ? 0u : 1u << l;
-        }
+        for (index_t l = 0; l < rows; ++l) to[l] = in(l, i);
         for (index_t l = rows; l < lanes; ++l) to[l] = 0.0;
+    }
+}
+
+// Bit l set for a lane with a count that is NaN, infinite or negative, or a
+// continuum value that is not finite.
+template <class V>
+inline unsigned invalid_lanes(const double* y, const double* c, index_t n, index_t lanes) noexcept {
+    constexpr index_t W = V::width;
+    const auto zero = V::zero();
+    const auto infinity = V::broadcast(INFINITY);
+    unsigned bad = 0;
+    for (index_t l = 0; l < lanes; l += W) {
+        auto ok = V::first(W);
+        for (index_t i = 0; i < n; ++i) {
+            const auto yi = V::load(y + i * lanes + l);
+            const auto ci = V::abs(V::load(c + i * lanes + l));
+            ok = V::both(ok, V::both(V::both(V::greater_equal(yi, zero), V::less(yi, infinity)), V::less(ci, infinity)));
+        }
+        bad |= (V::bits(V::inverse(ok)) & V::all_lanes) << l;
     }
     return bad;
 }
@@ -619,9 +638,9 @@ inline bool search_stack(const Filter& filter, const StackInputs& in, StackWork&
         if (stop()) return false;
         const index_t rows = std::min(lanes, S - first);
         const Strided2<const double> block = snip::rows_of(in.Y, first, rows);
-        unsigned bad = load_checked(block, rows, lanes, true, work.y.data());
+        load_rows(block, rows, lanes, work.y.data());
         if (in.has_continuum) {
-            bad |= load_checked(snip::rows_of(in.continuum, first, rows), rows, lanes, false, work.c.data());
+            load_rows(snip::rows_of(in.continuum, first, rows), rows, lanes, work.c.data());
         } else {
             std::fill(work.c.begin(), work.c.end(), 0.0);
             const Strided2<double> into{reinterpret_cast<char*>(work.c.data()), rows, n,
@@ -629,13 +648,20 @@ inline bool search_stack(const Filter& filter, const StackInputs& in, StackWork&
                                         static_cast<index_t>(lanes * sizeof(double))};
             snip::continuum_block<V>(block, in.snip_widths, P, in.snip_smoothing, into, work.snip);
         }
+        const unsigned bad = invalid_lanes<V>(work.y.data(), work.c.data(), n, lanes);
         respond<V>(filter, work.y.data(), work.c.data(), work.r.data(), work.R.data(), work.V.data(), work.A.data(),
                    lanes);
         mark_candidates<V>(work.R.data(), work.V.data(), n, lanes, in.threshold, work.marks.data());
+        for (index_t l = 0; l < lanes; ++l) work.channels[static_cast<std::size_t>(l)].clear();
+        for (index_t i = 0; i < n; ++i) {
+            for (unsigned bits = work.marks[static_cast<std::size_t>(i)]; bits != 0; bits &= bits - 1) {
+                work.channels[static_cast<std::size_t>(__builtin_ctz(bits))].push_back(i);
+            }
+        }
         for (index_t l = 0; l < rows; ++l) {
             if (!((bad >> l) & 1u)) {
                 work.row.run(filter, {work.R.data() + l, work.V.data() + l, work.c.data() + l, work.A.data() + l},
-                             lanes, in.threshold, work.marks.data(), static_cast<unsigned>(l), peaks);
+                             lanes, in.threshold, work.channels[static_cast<std::size_t>(l)], peaks);
             }
             offsets[first + l + 1] = static_cast<std::int64_t>(peaks.size());
         }
