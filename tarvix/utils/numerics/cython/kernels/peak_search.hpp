@@ -56,14 +56,33 @@ constexpr index_t max_group = 24;
 // A peak's profile reaches this many sigma from its centre.
 constexpr double profile_reach = 4.0;
 
+// erfc(x) within 1.2e-7 of its value (Numerical Recipes' erfcc, a Chebyshev
+// fit): one exp instead of the C library's longer evaluation, for the
+// profiles of the peaks found, where that accuracy is ample.
+inline double quick_erfc(double x) noexcept {
+    const double z = std::fabs(x);
+    const double t = 1.0 / (1.0 + 0.5 * z);
+    const double p =
+        -z * z - 1.26551223 +
+        t * (1.00002368 +
+             t * (0.37409196 +
+                  t * (0.09678418 +
+                       t * (-0.18628806 +
+                            t * (0.27886807 + t * (-1.13520398 + t * (1.48851587 + t * (-0.82215223 + t * 0.17087277))))))));
+    const double value = t * std::exp(p);
+    return x >= 0.0 ? value : 2.0 - value;
+}
+
 // out[t] = the mass of a unit Gaussian of `sigma` centred at 0 in the
-// channel [x0 + t - 1/2, x0 + t + 1/2], t < count: count + 1 erfc.
+// channel [x0 + t - 1/2, x0 + t + 1/2], t < count: count + 1 erfc (quick_erfc
+// with `quick`).
+template <bool quick = false>
 inline void gaussian_masses(double x0, double sigma, index_t count, double* out) noexcept {
     constexpr double r = 0.70710678118654752;  // 1 / sqrt 2
     const double scale = r / sigma;
     // Phi(b) - Phi(a) as (1 - Phi(a)) - (1 - Phi(b)): exact enough for
     // weights (absolute error ~1e-16).
-    auto upper = [&](double x) { return 0.5 * std::erfc(x * scale); };  // 1 - Phi(x)
+    auto upper = [&](double x) { return 0.5 * (quick ? quick_erfc(x * scale) : std::erfc(x * scale)); };  // 1 - Phi(x)
     double previous = upper(x0 - 0.5);
     for (index_t t = 0; t < count; ++t) {
         const double x = x0 + static_cast<double>(t) + 0.5;
@@ -322,7 +341,7 @@ private:
         c.count = std::max<index_t>(0, last - c.first + 1);
         c.at = profiles_.size();
         profiles_.resize(c.at + static_cast<std::size_t>(c.count));
-        gaussian_masses(static_cast<double>(c.first) - c.position, c.sigma, c.count, profiles_.data() + c.at);
+        gaussian_masses<true>(static_cast<double>(c.first) - c.position, c.sigma, c.count, profiles_.data() + c.at);
     }
 
     // K: filter i's response to a unit peak `c`.
