@@ -136,7 +136,7 @@ def analyse(path, output=OUTPUT):
     name = path.stem.replace(" ", "_")[:40]
     print(f"{path.name[:48]:48s} {len(y):6d} ch  FWHM at 1332 keV {np.sqrt(law[0] + law[1] * 1332 + law[2] * 1332**2):.2f} keV"
           f"  peaks {len(found.position):4d}  below 3 sigma by a local fit {below:3d}"
-          f"  (fits not converged {int(np.sum(status != 0))})")
+          f"  (in fits that did not converge: {int(np.sum(status != 0))})")
 
     output.mkdir(exist_ok=True)
     e_axis = spectrum.energy()

@@ -109,7 +109,10 @@ def find_peaks_cy(
     doublet members at least 0.5 FWHM from every peak, and the least
     significant peak of a group below the threshold is dropped and the group
     re-estimated until all reach it. A peak's low-energy tail, the step
-    under it and a smooth Compton edge give no peak of their own.
+    under it and a smooth Compton edge give no peak of their own: what a
+    Gaussian model leaves of a strong tailed peak looks like a neighbour
+    1-2 FWHM away with 1-4 % of its net, so a peak within 2.5 FWHM of a
+    stronger one is kept only with at least 5 % of that one's net.
 
     Parameters
     ----------
