@@ -117,7 +117,7 @@ def test_snip_follows_a_poisson_continuum():
 def gaussian_noise_maxima(fwhm, n, threshold, replicas, rng):
     """Expected local maxima above threshold of the normalised matched
     filter on white noise: a NumPy evaluation of the filter (Gaussian of
-    the FWHM over each channel, less its mean over +-1.5 FWHM)."""
+    the FWHM over each channel, less its mean over +-2 FWHM)."""
     sigma = fwhm * SIGMA_PER_FWHM
     m = int(np.ceil(2.0 * fwhm))
     x = np.arange(-m, m + 1, dtype=float)

@@ -95,7 +95,7 @@ def find_peaks_cy(
 
     The search is a matched filter: at each channel i, the least-squares
     amplitude of a Gaussian of the local FWHM centred on i (integrated over
-    each channel) on a constant background, over a window of 1.5 FWHM on
+    each channel) on a constant background, over a window of 2 FWHM on
     each side. Its weights w_ij sum to zero, so a constant or straight
     continuum gives no response; the continuum (SNIP by default) is
     subtracted first so that curved continua give none either. The response
