@@ -242,21 +242,29 @@ def fit_region(edges, y, basis, peaks, fwhm_of, continuum, max_iterations=200):
 
 
 def _prune(fit, threshold):
-    """Index of the peak to remove, or None when every peak stands. A peak stands when
-    its significance is finite and reaches the threshold, and its centre is not held at
-    the bound of its range (there it is an edge or a neighbour's flank, not a peak)."""
+    """The peaks to remove (indices), empty when every peak stands. A peak stands when its
+    significance is finite and reaches the threshold, and its centre is not held at the
+    bound of its range (there it is an edge or a neighbour's flank, not a peak). Peaks far
+    below the threshold go together; near it, the least significant one goes alone, since
+    its neighbours' areas change without it."""
     k = len(fit.peaks)
     with np.errstate(divide="ignore", invalid="ignore"):
         sig = fit.areas / fit.area_errors
     centre_error = np.sqrt(np.maximum(np.diagonal(fit.covariance)[1:4 * k:4], 0.0))
     bad = ~np.isfinite(sig) | (sig < threshold) | (centre_error == 0.0)
     if not bad.any():
-        return None
+        return []
     if not np.isfinite(sig).all():
-        # A singular row: drop the peak with the smallest area for its counts.
+        # A singular row: the vanished peaks (amplitude at 0) go, else the smallest.
+        vanished = np.nonzero(fit.params[0:4 * k:4] <= 0.0)[0]
+        if len(vanished):
+            return list(vanished)
         approx = fit.areas / np.sqrt(np.maximum(fit.areas, 0) + 1.0)
-        return int(np.argmin(np.where(bad, approx, np.inf)))
-    return int(np.argmin(np.where(bad, sig, np.inf)))
+        return [int(np.argmin(np.where(bad, approx, np.inf)))]
+    far = np.nonzero(sig < 0.5 * threshold)[0]
+    if len(far):
+        return list(far)
+    return [int(np.argmin(np.where(bad, sig, np.inf)))]
 
 
 def _fit_and_prune(edges, y, basis, peaks, fwhm_of, continuum, threshold, max_iterations):
@@ -265,9 +273,9 @@ def _fit_and_prune(edges, y, basis, peaks, fwhm_of, continuum, threshold, max_it
     while peaks:
         fit = fit_region(edges, y, basis, peaks, fwhm_of, continuum, max_iterations)
         drop = _prune(fit, threshold)
-        if drop is None:
+        if not drop:
             return fit, peaks
-        peaks.pop(drop)
+        peaks = [pk for i, pk in enumerate(peaks) if i not in drop]
     return None, peaks
 
 
