@@ -34,7 +34,7 @@ SIGMA_PER_FWHM = 1.0 / np.sqrt(8.0 * np.log(2.0))
 # Common lines (keV): U and Th chains, K-40, Cs-137, Co-60, Eu-152, annihilation, Pb X-rays.
 COMMON_LINES = [
     ("Pb Ka2", 72.80), ("Pb Ka1", 74.97), ("Pb Kb1", 84.94), ("Pb Kb2", 87.3),
-    ("Th-234", 63.29), ("Th-234", 92.6), ("Eu-152", 121.78), ("Ra-226", 186.21),
+    ("Pb-210", 46.54), ("Th-234", 63.29), ("Th-234", 92.6), ("Eu-152", 121.78), ("U-235", 185.72), ("Ra-226", 186.21),
     ("Pb-212", 238.63), ("Pb-214", 241.99), ("Eu-152", 244.70), ("Pb-214", 295.22),
     ("Ac-228", 338.32), ("Eu-152", 344.28), ("Pb-214", 351.93), ("Eu-152", 411.12),
     ("Eu-152", 443.96), ("Ac-228", 463.0), ("Tl-208", 510.77), ("annihilation", 511.0),
@@ -69,7 +69,9 @@ def strong_isolated_peaks(x, y, fwhm, min_significance=30.0, isolation=5.0):
     f_at = np.interp(energy, centres, fwhm)
     out = []
     for i in np.nonzero(sig >= min_significance)[0]:
-        gap = np.abs(energy - energy[i])
+        # Isolated from every candidate that is itself a likely peak and not a ripple
+        # of this one's flanks (the search leaves a few weak ones beside strong peaks).
+        gap = np.where(sig >= max(5.0, 0.25 * sig[i]), np.abs(energy - energy[i]), np.inf)
         gap[i] = np.inf
         if gap.min() < isolation * f_at[i]:
             continue
@@ -105,6 +107,10 @@ def fit_resolution(x, y, fwhm_guess):
         peaks = strong_isolated_peaks(x, y, fwhm)
         if len(peaks) < 3:
             break
+        # Not the Doppler-broadened annihilation line, nor the discriminator's edge.
+        peaks = peaks[(np.abs(peaks[:, 0] - 511.0) > 5.0) & (peaks[:, 0] > 40.0)]
+        if len(peaks) < 3:
+            break
         e, f, df = peaks[:, 0], peaks[:, 1], peaks[:, 2]
         # Weighted least squares on FWHM^2, with a floor on the errors, and one pass
         # of outlier rejection (peaks that are in fact unresolved doublets).
@@ -119,10 +125,10 @@ def fit_resolution(x, y, fwhm_guess):
     return coef, fwhm
 
 
-def refine_calibration(x, y, fwhm, energy_of_channel):
+def refine_calibration(x, y, fwhm):
     """Match strong fitted peaks to calibration lines and fit a quadratic correction
     E_true = p(E_stored). Returns (new edges, matched pairs)."""
-    peaks = strong_isolated_peaks(x, y, fwhm, min_significance=15.0, isolation=3.0)
+    peaks = strong_isolated_peaks(x, y, fwhm, min_significance=8.0, isolation=3.0)
     if len(peaks) == 0:
         return x, []
     measured = peaks[:, 0]
@@ -150,9 +156,12 @@ def refine_calibration(x, y, fwhm, energy_of_channel):
     return np.polyval(correction[::-1], x), pairs
 
 
+def lines_near(energy, tolerance):
+    return [(n, e) for n, e in COMMON_LINES if abs(e - energy) <= tolerance]
+
+
 def name_of(energy, tolerance):
-    names = [n for n, e in COMMON_LINES if abs(e - energy) <= tolerance]
-    return "/".join(dict.fromkeys(names))
+    return "/".join(dict.fromkeys(n for n, _ in lines_near(energy, tolerance)))
 
 
 # ---------------------------------------------------------------- the picture
@@ -198,7 +207,7 @@ def draw(path, x, y, continuum, table, names, title):
 def run_file(path, threshold, output):
     spe = read_spe(path)
     if spe.calibration is None:
-        print(f"{path}: no energy calibration; nothing to analyse")
+        print(f"{Path(path).name}: no energy calibration; nothing to analyse")
         return None
     x = spe.edges()
     y = spe.counts
@@ -206,13 +215,15 @@ def run_file(path, threshold, output):
     # A first guess of an HPGe resolution, then the fitted one.
     guess = np.sqrt(1.0 + 2.5e-3 * np.maximum(centres, 0))
     coef, fwhm = fit_resolution(x, y, guess)
-    x, pairs = refine_calibration(x, y, fwhm, spe.energy)
+    x, pairs = refine_calibration(x, y, fwhm)
     centres = 0.5 * (x[1:] + x[:-1])
     coef, fwhm = fit_resolution(x, y, fwhm)
     print(f"{Path(path).name}: {len(y)} channels, live time {spe.live_time} s, {y.sum():.0f} counts")
     if coef is not None:
         print(f"resolution: FWHM^2 = {coef[0]:.4g} + {coef[1]:.4g} E + {coef[2]:.4g} E^2 keV^2"
               f"  (FWHM {np.sqrt(coef[0] + coef[1] * 1332.5 + coef[2] * 1332.5 ** 2):.3f} keV at 1332.5)")
+    else:
+        print("resolution: too few strong isolated peaks to fit; FWHM^2 = 1 + 2.5e-3 E keV^2 assumed")
     if pairs:
         shifts = ", ".join(f"{t:.1f}: {m - t:+.2f}" for m, t, _ in pairs)
         print(f"energy calibration refined on {len(pairs)} lines (stored minus true, keV): {shifts}")
@@ -224,8 +235,9 @@ def analyse_and_report(x, y, fwhm, threshold, output, stem, truth=None):
     t0 = time.perf_counter()
     table = analyse(x, y, fwhm, threshold)
     elapsed = time.perf_counter() - t0
-    names = [name_of(e, max(de, 0.5 * f)) for e, de, f in
-             zip(table["energy"], table["energy_error"], table["fwhm"])]
+    tolerances = np.maximum(table["energy_error"], 0.5 * table["fwhm"])
+    names = [name_of(e, tol) for e, tol in zip(table["energy"], tolerances)]
+    lines_found = {line for e, tol in zip(table["energy"], tolerances) for line in lines_near(e, tol)}
     print(f"{len(table['energy'])} peaks at significance >= {threshold} in {elapsed:.2f} s")
     print(f"{'energy keV':>18} {'area':>20} {'fwhm':>6} {'signif':>7} {'backgr':>9} {'reg':>4} st  line")
     for i in range(len(table["energy"])):
@@ -233,8 +245,8 @@ def analyse_and_report(x, y, fwhm, threshold, output, stem, truth=None):
               f"{table['area'][i]:11.1f} ±{table['area_error'][i]:7.1f} {table['fwhm'][i]:6.2f} "
               f"{table['significance'][i]:7.1f} {table['background'][i]:9.0f} {table['region'][i]:4d} "
               f"{table['status'][i]:2d}  {names[i]}")
-    found = sorted({n for n in names if n})
-    print(f"common lines found: {len(found)} ({', '.join(found)})")
+    print(f"common lines found: {len(lines_found)} of {len(COMMON_LINES)} "
+          f"({', '.join(f'{n} {e:g}' for n, e in sorted(lines_found, key=lambda l: l[1]))})")
     output.mkdir(parents=True, exist_ok=True)
     continuum = analysis_reference.snip(y, analysis_reference.SNIP_WIDTH * fwhm / np.diff(x))
     png = output / f"analysis_{stem}.png"
@@ -243,25 +255,25 @@ def analyse_and_report(x, y, fwhm, threshold, output, stem, truth=None):
     return table, names
 
 
-def run_simulated(threshold, output):
-    import quick_hpge
-    rng = np.random.default_rng(2026)
-    y, _, truth = quick_hpge.simulate(rng)
-    x = quick_hpge.edges()
-    centres = 0.5 * (x[1:] + x[:-1])
-    fwhm = quick_hpge.fwhm_at(centres)
+def run_simulated(threshold, output, seed=2026):
+    import hpge
+    sim = hpge.simulate(1, seed)
+    x, y, fwhm, truth = sim.edges, sim.counts[0], sim.fwhm_kev, sim.truth[0]
+    print(f"a simulated HPGe spectrum: {len(y)} channels, {y.sum():.0f} counts, {len(truth)} lines")
     table, _ = analyse_and_report(x, y, fwhm, threshold, output, "simulated")
     import analysis as measures
-    m = measures.match(table["energy"], truth.energy, quick_hpge.fwhm_at(truth.energy))
-    found = np.array([i in m for i in range(len(truth.energy))])
-    strong = truth.significance >= threshold + 2
-    pulls = [(table["area"][j] - truth.counts[i]) / table["area_error"][j] for i, j in m.items()]
+    m = measures.match(table["energy"], truth["energy"], truth["fwhm"])
+    found = np.array([i in m for i in range(len(truth))])
+    strong = truth["significance"] >= threshold + 2
+    pulls = [(table["area"][j] - truth["counts"][i]) / table["area_error"][j] for i, j in m.items()]
     false = len(table["energy"]) - len(m)
     print(f"against the truth: found {found.sum()} of {len(found)} lines ({found[strong].sum()} of "
           f"{strong.sum()} above {threshold + 2:g} sigma), {false} false; area pulls median "
           f"{np.median(pulls):+.2f}, width {analysis_reference_width(pulls):.2f}")
-    missed = [f"{e:.1f} ({s:.1f} sigma)" for e, s, ok in zip(truth.energy, truth.significance, found) if not ok]
+    missed = [f"{e:.1f} ({s:.1f} sigma)" for e, s, ok in zip(truth["energy"], truth["significance"], found)
+              if not ok]
     print(f"missed: {', '.join(missed)}")
+    return table, truth, m
 
 
 def analysis_reference_width(v):
@@ -269,16 +281,15 @@ def analysis_reference_width(v):
     return (q3 - q1) / 1.349
 
 
-def main():
+def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("file", nargs="?")
     ap.add_argument("--threshold", type=float, default=4.0)
     ap.add_argument("--output", type=Path, default=HERE.parent / "demo_output")
-    args = ap.parse_args()
+    args = ap.parse_args(argv)
     if args.file:
-        run_file(args.file, args.threshold, args.output)
-    else:
-        run_simulated(args.threshold, args.output)
+        return run_file(args.file, args.threshold, args.output)
+    return run_simulated(args.threshold, args.output)
 
 
 if __name__ == "__main__":
