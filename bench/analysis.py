@@ -51,7 +51,7 @@ def evaluate(spectra, threshold, seed, analyse=analysis_reference.analyse):
     t0 = time.perf_counter()
     tables = [analyse(x, y, fwhm, threshold).arrays() for y in sim.counts]
     elapsed = time.perf_counter() - t0
-    rows = {"sig": [], "found": [], "pull": [], "rel": [], "counts": [], "epull": [], "pkeep": []}
+    rows = {"sig": [], "found": [], "pull": [], "rel": [], "counts": [], "epull": [], "pkeep": [], "sig_ratio": [], "sig_true": []}
     false = 0
     doublets = []
     for truth, tab in zip(sim.truth, tables):
@@ -66,6 +66,8 @@ def evaluate(spectra, threshold, seed, analyse=analysis_reference.analyse):
                 rows["counts"].append(truth["counts"][i])
                 rows["epull"].append((tab["energy"][j] - truth["energy"][i]) / tab["energy_error"][j])
                 rows["pkeep"].append(not 505 < truth["energy"][i] < 517)
+                rows["sig_ratio"].append(tab["significance"][j] / truth["significance"][i])
+                rows["sig_true"].append(truth["significance"][i])
         matched = set(m.values())
         lo, hi = hpge.ANNIHILATION_WINDOW
         for j, e in enumerate(tab["energy"]):
@@ -102,6 +104,8 @@ def evaluate(spectra, threshold, seed, analyse=analysis_reference.analyse):
     big = counts > 1e4
     out["rel_error_median_above_1e4"] = (float(np.median(rel[big])) if big.any() else np.nan, int(big.sum()))
     out["energy_pull_width"] = float(robust_width(epull))
+    ratio, st = np.array(rows["sig_ratio"])[pk], np.array(rows["sig_true"])[pk]
+    out["significance_ratio_5_20"] = float(np.median(ratio[(st > 5) & (st < 20)]))
     out["energy_pull_median"] = float(np.median(epull))
     return out
 
@@ -122,6 +126,8 @@ def main():
     print(f"area pulls: median {out['area_pull_median']:+.3f}, width {out['area_pull_width']:.3f}")
     m, n = out["rel_error_median_above_1e4"]
     print(f"median relative area error above 1e4 counts: {100 * m:+.2f} % ({n} lines)")
+    print(f"fitted significance / true significance, lines of 5-20 sigma: median "
+          f"{out['significance_ratio_5_20']:.3f}")
     print(f"centroid pulls: median {out['energy_pull_median']:+.3f}, width {out['energy_pull_width']:.3f}")
 
 

@@ -103,26 +103,34 @@ def _gaussian_weights(x: NDArray, centre_channel: NDArray, fwhm: NDArray, half: 
     return g, cols
 
 
-def matched_filter(x, signal, variance_base, fwhm, channels=None):
-    """Net counts N = sum g s / sum g^2 and significance N / sd at each channel, where the
-    variance of each channel is variance_base + N g (the counts a peak N would add)."""
+def matched_filter(x, signal, variance_base, fwhm, zero_area=False):
+    """Net counts and their significance at each channel, from the Gaussian g of the local
+    FWHM over +-1.5 FWHM: N = sum k s / sum k g with k = g (a known continuum, removed from
+    s), or with zero_area the kernel k = g - mean(g) over the window, which ignores a
+    straight continuum (and a SNIP continuum's bias). The variance of a channel is
+    variance_base + N g (the counts a peak N would add)."""
     n = len(x) - 1
-    if channels is None:
-        channels = np.arange(n)
-    width = np.diff(x)[channels]
-    half = max(1, int(np.ceil(1.5 * np.max(fwhm[channels] / width))))
-    g, cols = _gaussian_weights(x, channels, fwhm[channels], half)
-    s2 = (g * g).sum(1)
-    net = (g * signal[cols]).sum(1) / s2
-    var = ((g * g) * variance_base[cols]).sum(1) + np.maximum(net, 0) * (g ** 3).sum(1)
-    sd = np.sqrt(np.maximum(var, 1e-300)) / s2
+    channels = np.arange(n)
+    width = np.diff(x)
+    reach = 1.5 * fwhm / width
+    half = max(1, int(np.ceil(np.max(reach))))
+    g, cols = _gaussian_weights(x, channels, fwhm, half)
+    offs = np.abs(np.arange(-half, half + 1))
+    window = (offs[None, :] <= np.maximum(reach, 1.0)[:, None]) & (g > 0)
+    k = np.where(window, g, 0.0)
+    if zero_area:
+        k = np.where(window, k - k.sum(1, keepdims=True) / window.sum(1, keepdims=True), 0.0)
+    norm = (k * g).sum(1)
+    net = (k * signal[cols]).sum(1) / norm
+    var = ((k * k) * variance_base[cols]).sum(1) + np.maximum(net, 0) * (k * k * g).sum(1)
+    sd = np.sqrt(np.maximum(var, 1e-300)) / np.abs(norm)
     return net, net / sd
 
 
 def search(x, y, fwhm, continuum, threshold=SEARCH_THRESHOLD):
-    """Candidates: local maxima of the matched filter's significance >= threshold.
+    """Candidates: local maxima of the zero-area matched filter's significance >= threshold.
     Returns (energy keV, net counts, significance)."""
-    net, sig = matched_filter(x, y - continuum, np.maximum(continuum, 1.0), fwhm)
+    net, sig = matched_filter(x, y - continuum, np.maximum(continuum, 1.0), fwhm, zero_area=True)
     return _maxima(x, net, sig, threshold, np.arange(len(y)))
 
 

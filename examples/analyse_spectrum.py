@@ -19,7 +19,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
-from numpy.typing import NDArray
+from scipy.special import ndtr
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -125,6 +125,36 @@ def fit_resolution(x, y, fwhm_guess):
     return coef, fwhm
 
 
+def broaden_annihilation(x, y, fwhm):
+    """The 511 keV line is Doppler-broadened beyond the detector's resolution: where it is
+    strong enough to measure, its own FWHM replaces the resolution's around it (the
+    analysis takes the FWHM channel by channel). Returns (fwhm, the line's FWHM or None)."""
+    centres = 0.5 * (x[1:] + x[:-1])
+    f511 = float(np.interp(511.0, centres, fwhm))
+    lo, hi = np.searchsorted(x, [511.0 - 6 * f511, 511.0 + 6 * f511])
+    if lo < 1 or hi >= len(x) - 1 or hi - lo < 10:
+        return fwhm, None
+    edges = x[lo:hi + 1]
+    c = 0.5 * (edges[1:] + edges[:-1])
+    basis = np.column_stack([np.ones_like(c), (c - 511.0) / (6 * f511)])
+    v0 = (2 * f511 * SIGMA_PER_FWHM) ** 2
+    net = max(y[lo:hi].sum() - len(c) * np.median(y[lo:hi]), 1.0)
+    start = np.array([net / np.sqrt(2 * np.pi * v0), 511.0, v0, 0.0, np.median(y[lo:hi]), 0.0])
+    lower = np.array([0, 509.0, (f511 * SIGMA_PER_FWHM) ** 2, 0, -np.inf, -np.inf])
+    upper = np.array([np.inf, 513.0, (4 * f511 * SIGMA_PER_FWHM) ** 2, np.inf, np.inf, np.inf])
+    r = fit_peaks_cy(edges, y[np.newaxis, lo:hi], start, basis, lower=lower, upper=upper,
+                     steps=True, poisson=True, binned=True)
+    if r.status[0] != 0 or not r.area_errors[0] > 0 or r.areas[0] / r.area_errors[0] < 10:
+        return fwhm, None
+    f = float(np.sqrt(r.params[0, 2]) / SIGMA_PER_FWHM)
+    if f < 1.2 * f511:
+        return fwhm, None
+    near = np.abs(centres - 511.0) < 4 * f
+    out = fwhm.copy()
+    out[near] = np.maximum(out[near], f)
+    return out, f
+
+
 def refine_calibration(x, y, fwhm):
     """Match strong fitted peaks to calibration lines and fit a quadratic correction
     E_true = p(E_stored). Returns (new edges, matched pairs)."""
@@ -182,9 +212,7 @@ def draw(path, x, y, continuum, table, names, title):
         xs = x[lo:hi + 1]
         model = continuum[lo:hi].copy()
         for ek, ak, fk in zip(e, a, f):
-            s = fk * SIGMA_PER_FWHM
-            from scipy.special import ndtr
-            model += ak * np.diff(ndtr((xs - ek) / s))
+            model += ak * np.diff(ndtr((xs - ek) / (fk * SIGMA_PER_FWHM)))
         ax.plot(centres[lo:hi], model, color="tab:red", lw=0.8)
     for e, a, nm, bg in zip(table["energy"], table["area"], names, table["background"]):
         if nm:
@@ -192,6 +220,7 @@ def draw(path, x, y, continuum, table, names, title):
             ax.annotate(nm, (e, max(y[max(k - 2, 0):k + 3].max(), 1)), rotation=90, fontsize=6,
                         xytext=(0, 4), textcoords="offset points", ha="center", va="bottom")
     ax.set_yscale("log")
+    ax.set_ylim(bottom=0.5)
     ax.set_xlim(x[0], x[-1])
     ax.set_xlabel("energy (keV)")
     ax.set_ylabel("counts per channel")
@@ -218,12 +247,15 @@ def run_file(path, threshold, output):
     x, pairs = refine_calibration(x, y, fwhm)
     centres = 0.5 * (x[1:] + x[:-1])
     coef, fwhm = fit_resolution(x, y, fwhm)
+    fwhm, f511 = broaden_annihilation(x, y, fwhm)
     print(f"{Path(path).name}: {len(y)} channels, live time {spe.live_time} s, {y.sum():.0f} counts")
     if coef is not None:
         print(f"resolution: FWHM^2 = {coef[0]:.4g} + {coef[1]:.4g} E + {coef[2]:.4g} E^2 keV^2"
               f"  (FWHM {np.sqrt(coef[0] + coef[1] * 1332.5 + coef[2] * 1332.5 ** 2):.3f} keV at 1332.5)")
     else:
         print("resolution: too few strong isolated peaks to fit; FWHM^2 = 1 + 2.5e-3 E keV^2 assumed")
+    if f511 is not None:
+        print(f"the 511 keV line is Doppler-broadened to {f511:.2f} keV FWHM: that width is used around it")
     if pairs:
         shifts = ", ".join(f"{t:.1f}: {m - t:+.2f}" for m, t, _ in pairs)
         print(f"energy calibration refined on {len(pairs)} lines (stored minus true, keV): {shifts}")
