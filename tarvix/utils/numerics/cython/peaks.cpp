@@ -1,0 +1,293 @@
+// tarvix.utils.numerics.cython.peaks: the continuum under the peaks of a
+// stack of spectra (SNIP) and a significance-based search for the peaks.
+//
+// Both run a block of spectra side by side in vectors (kernels/lanes.hpp),
+// every lane with the same operations in the same order, so row s of every
+// result is bit for bit what Y[s] alone gives. The kernels are
+// kernels/snip.hpp and kernels/peak_search.hpp; this file checks the
+// arguments and makes the results.
+
+#include "frame/args.hpp"
+#include "frame/arrays.hpp"
+#include "frame/buffer.hpp"
+#include "frame/errors.hpp"
+#include "frame/interrupt.hpp"
+#include "frame/module.hpp"
+#include "frame/scalars.hpp"
+#include "kernels/dispatch.hpp"
+#include "kernels/peak_search.hpp"
+#include "kernels/snip.hpp"
+#include "peaks_docs.hpp"  // generated from peaks.pyi
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace {
+
+namespace kp = kernels::peak_search;
+namespace ks = kernels::snip;
+
+// The SNIP half-width, in units of the local FWHM, that find_peaks_cy uses
+// when it makes the continuum itself (measured on the HPGe simulator, see
+// bench/peaks.py and the README).
+constexpr double snip_width_per_fwhm = 1.5;
+
+// --- PeakList, the named tuple find_peaks_cy returns.
+
+PyStructSequence_Field peak_list_fields[] = {
+    {"offsets", "(S + 1,) int64: row s's peaks are entries offsets[s] .. offsets[s+1] - 1"},
+    {"position", "(N,) the centroid in channels (the centre of channel i is i)"},
+    {"significance", "(N,) the net counts over their standard deviation"},
+    {"net", "(N,) the estimated net counts"},
+    {"width", "(N,) the FWHM in channels the search assumed there"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc peak_list_description = {
+    "tarvix.utils.numerics.cython.peaks.PeakList",
+    "The peaks of a stack of spectra: offsets, position, significance, net, width.",
+    peak_list_fields,
+    5,
+};
+
+PyTypeObject* peak_list_type = nullptr;  // made once, kept for the life of the process
+
+int add_peak_list(PyObject* module) {
+    if (peak_list_type == nullptr) {
+        peak_list_type = PyStructSequence_NewType(&peak_list_description);
+        if (peak_list_type == nullptr) return -1;
+    }
+    return PyModule_AddObjectRef(module, "PeakList", reinterpret_cast<PyObject*>(peak_list_type));
+}
+
+// "(a,)" or "(a, b)".
+frame::Ref shape_text(const frame::HeldBuffer& buffer, int ndim) {
+    return frame::Ref::steal(ndim == 1 ? PyUnicode_FromFormat("(%zd,)", buffer.extent(0))
+                                       : PyUnicode_FromFormat("(%zd, %zd)", buffer.extent(0), buffer.extent(1)));
+}
+
+// ValueError "<name> has shape (...) but Y has shape (S, n); <need>".
+void raise_shape_mismatch(const char* name, const frame::HeldBuffer& array, int ndim, const frame::HeldBuffer& Y,
+                          const char* need) {
+    frame::Ref first = shape_text(array, ndim);
+    frame::Ref second = shape_text(Y, 2);
+    if (!first || !second) return;
+    PyErr_Format(PyExc_ValueError, "%s has shape %U but Y has shape %U; %s", name, first.get(), second.get(), need);
+}
+
+// A per-channel array of Y.shape[1] entries, each passing `ok`, copied
+// contiguous; else ValueError naming the argument, the entry and the rule.
+template <class Ok>
+bool channel_values(const char* name, const frame::HeldBuffer& array, const frame::HeldBuffer& Y, const char* rule,
+                    Ok&& ok, std::vector<double>& out) {
+    if (array.extent(0) != Y.extent(1)) {
+        raise_shape_mismatch(name, array, 1, Y, "it needs one entry per channel, Y.shape[1]");
+        return false;
+    }
+    const auto view = array.view1<const double>();
+    out.resize(static_cast<std::size_t>(view.size));
+    for (Py_ssize_t i = 0; i < view.size; ++i) {
+        const double value = view[i];
+        if (!ok(value)) {
+            frame::Ref value_object = frame::Ref::steal(PyFloat_FromDouble(value));
+            if (value_object) PyErr_Format(PyExc_ValueError, "%s[%zd] = %R %s", name, i, value_object.get(), rule);
+            return false;
+        }
+        out[static_cast<std::size_t>(i)] = value;
+    }
+    return true;
+}
+
+// --- snip_continuum_cy(Y, widths, smoothing=0)
+
+const frame::Signature<3> snip_signature{"snip_continuum_cy", {"Y", "widths", "smoothing"}, 2};
+
+PyObject* snip_continuum_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("snip_continuum_cy", [&]() -> PyObject* {
+        std::array<PyObject*, 3> v;
+        if (!snip_signature.parse(args, nargs, kwnames, v)) return nullptr;
+        int smoothing = 0;
+        if (v[2] && !frame::to_int32(v[2], smoothing)) return nullptr;
+        frame::HeldBuffer Y, widths_buffer;
+        if (!frame::check_ndarray(v[0], "Y") || !frame::check_ndarray(v[1], "widths") ||
+            !Y.acquire_array(v[0], frame::float64_t, 2) || !widths_buffer.acquire_array(v[1], frame::float64_t, 1) ||
+            !frame::refuse_none(v[0], "Y") || !frame::refuse_none(v[1], "widths")) {
+            return nullptr;
+        }
+        if (smoothing < 0) {
+            PyErr_Format(PyExc_ValueError, "smoothing is %d; it must be >= 0 (channels on each side)", smoothing);
+            return nullptr;
+        }
+        std::vector<double> widths;
+        if (!channel_values("widths", widths_buffer, Y, "is not finite and >= 0",
+                            [](double w) { return w >= 0.0 && std::isfinite(w); }, widths)) {
+            return nullptr;
+        }
+        const Py_ssize_t S = Y.extent(0);
+        const Py_ssize_t n = Y.extent(1);
+        frame::Ref result = frame::new_uninitialised_array<double>(S, n);
+        if (!result) return nullptr;
+        ks::Work work;
+        if (!frame::allocate_or_raise("the work arrays", ks::Work::bytes(n, kernels::lanes::block),
+                                      [&] { work.allocate(n, kernels::lanes::block); })) {
+            return nullptr;
+        }
+        const kernels::Strided2<double> out{reinterpret_cast<char*>(frame::array_data<double>(result)), S, n,
+                                            static_cast<Py_ssize_t>(n * sizeof(double)), sizeof(double)};
+        bool interrupted;
+        {
+            frame::InterruptibleSection section;
+            const kernels::StopCheck stop = section.check();
+            kernels::dispatch([&]<class V>() {
+                ks::continuum_stack<V>(Y.view2<const double>(), widths.data(), smoothing, out, work, stop);
+            });
+            interrupted = section.interrupted();
+        }
+        return interrupted ? nullptr : result.release();
+    });
+}
+
+// --- find_peaks_cy(Y, fwhm, threshold=4.0, continuum=None)
+
+const frame::Signature<4> search_signature{"find_peaks_cy", {"Y", "fwhm", "threshold", "continuum"}, 2};
+
+// The PeakList of the flat results (new reference), or nullptr.
+PyObject* peak_list(const std::vector<std::int64_t>& offsets, const std::vector<kp::Peak>& peaks) {
+    const auto count = static_cast<npy_intp>(peaks.size());
+    frame::Ref fields[5] = {frame::new_array_from(offsets.data(), offsets.size()),
+                            frame::new_uninitialised_array<double>(count),
+                            frame::new_uninitialised_array<double>(count),
+                            frame::new_uninitialised_array<double>(count),
+                            frame::new_uninitialised_array<double>(count)};
+    for (const frame::Ref& field : fields) {
+        if (!field) return nullptr;
+    }
+    double* const position = frame::array_data<double>(fields[1]);
+    double* const significance = frame::array_data<double>(fields[2]);
+    double* const net = frame::array_data<double>(fields[3]);
+    double* const width = frame::array_data<double>(fields[4]);
+    for (npy_intp k = 0; k < count; ++k) {
+        const kp::Peak& p = peaks[static_cast<std::size_t>(k)];
+        position[k] = p.position;
+        significance[k] = p.significance;
+        net[k] = p.net;
+        width[k] = p.width;
+    }
+    frame::Ref result = frame::Ref::steal(PyStructSequence_New(peak_list_type));
+    if (!result) return nullptr;
+    for (Py_ssize_t i = 0; i < 5; ++i) PyStructSequence_SetItem(result.get(), i, fields[i].release());
+    return result.release();
+}
+
+PyObject* find_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("find_peaks_cy", [&]() -> PyObject* {
+        std::array<PyObject*, 4> v;
+        if (!search_signature.parse(args, nargs, kwnames, v)) return nullptr;
+        double threshold = 4.0;
+        if (v[2] && !frame::to_double(v[2], threshold)) return nullptr;
+        PyObject* const continuum_object = v[3] ? v[3] : Py_None;
+        if (!frame::check_ndarray(v[0], "Y") || !frame::check_ndarray(v[1], "fwhm") ||
+            !frame::check_ndarray(continuum_object, "continuum")) {
+            return nullptr;
+        }
+        frame::HeldBuffer Y, fwhm_buffer, continuum;
+        const bool has_continuum = continuum_object != Py_None;
+        const int continuum_ndim =
+            has_continuum ? PyArray_NDIM(reinterpret_cast<PyArrayObject*>(continuum_object)) : 1;
+        if (has_continuum && continuum_ndim != 1 && continuum_ndim != 2) {
+            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1 or 2, got %d)",
+                         continuum_ndim);
+            return nullptr;
+        }
+        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !fwhm_buffer.acquire_array(v[1], frame::float64_t, 1) ||
+            !continuum.acquire_array(continuum_object, frame::float64_t, continuum_ndim) ||
+            !frame::refuse_none(v[0], "Y") || !frame::refuse_none(v[1], "fwhm")) {
+            return nullptr;
+        }
+        if (std::isnan(threshold)) {
+            PyErr_SetString(PyExc_ValueError, "threshold is NaN; it must be a number (a significance)");
+            return nullptr;
+        }
+        std::vector<double> fwhm;
+        if (!channel_values("fwhm", fwhm_buffer, Y, "is not finite and > 0 (the FWHM in channels)",
+                            [](double f) { return f > 0.0 && std::isfinite(f); }, fwhm)) {
+            return nullptr;
+        }
+        const Py_ssize_t S = Y.extent(0);
+        const Py_ssize_t n = Y.extent(1);
+        if (has_continuum && (continuum.extent(continuum_ndim - 1) != n ||
+                              (continuum_ndim == 2 && continuum.extent(0) != S))) {
+            raise_shape_mismatch("continuum", continuum, continuum_ndim, Y,
+                                 "it needs the shape of Y or one row for all, (Y.shape[1],)");
+            return nullptr;
+        }
+
+        kp::StackInputs in{Y.view2<const double>(), {}, has_continuum, nullptr, threshold};
+        if (has_continuum) {
+            if (continuum_ndim == 2) {
+                in.continuum = continuum.view2<const double>();
+            } else {
+                const auto row = continuum.view1<const double>();
+                in.continuum = {row.data, S, row.size, 0, row.stride};
+            }
+        }
+        std::vector<double> snip_widths;
+        kp::Filter filter;
+        kp::StackWork work;
+        std::vector<std::int64_t> offsets;
+        const kernels::Strided1<const double> fwhm_view{reinterpret_cast<const char*>(fwhm.data()), n,
+                                                        sizeof(double)};
+        if (!frame::allocate_or_raise("the work arrays",
+                                      kp::StackWork::bytes(n, !has_continuum) +
+                                          kp::Filter::bytes(n, 2.0 * kp::default_half_width * 8.0) + 8.0 * S,
+                                      [&] {
+                                          work.allocate(n, !has_continuum);
+                                          filter.layout(fwhm_view, kp::default_half_width);
+                                          offsets.resize(static_cast<std::size_t>(S + 1));
+                                          if (!has_continuum) snip_widths.resize(static_cast<std::size_t>(n));
+                                      })) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; !has_continuum && i < n; ++i) {
+            snip_widths[static_cast<std::size_t>(i)] = snip_width_per_fwhm * fwhm[static_cast<std::size_t>(i)];
+        }
+        in.snip_widths = snip_widths.data();
+
+        std::vector<kp::Peak> peaks;
+        bool interrupted = false;
+        bool no_room = false;
+        {
+            frame::InterruptibleSection section;
+            const kernels::StopCheck stop = section.check();
+            try {
+                filter.fill();
+                kernels::dispatch(
+                    [&]<class V>() { kp::search_stack<V>(filter, in, work, peaks, offsets.data(), stop); });
+            } catch (const std::bad_alloc&) {
+                no_room = true;
+            }
+            interrupted = section.interrupted();
+        }
+        if (interrupted) return nullptr;
+        if (no_room) {
+            frame::raise_no_room("the peaks found", 32.0 * static_cast<double>(peaks.size() + 1));
+            return nullptr;
+        }
+        return peak_list(offsets, peaks);
+    });
+}
+
+constexpr frame::FunctionEntry functions[] = {
+    {"snip_continuum_cy", snip_continuum_cy, snip_continuum_cy_doc},
+    {"find_peaks_cy", find_peaks_cy, find_peaks_cy_doc},
+};
+
+constexpr frame::ModuleDescription module_description{"peaks", "tarvix.utils.numerics.cython.peaks", functions,
+                                                      add_peak_list};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_peaks() { return frame::init_module(module_description); }
