@@ -1,6 +1,6 @@
 """Measures of the whole-spectrum analysis on simulated HPGe spectra with a known truth.
 
-python bench/analysis.py [--spectra N] [--threshold T] [--seed S]
+python bench/analysis.py [--spectra N] [--threshold T] [--seed S] [--stack ROWS]
 
 Recall per bin of true significance against the ideal detector Phi(s - threshold),
 false peaks per spectrum (no line within 0.5 FWHM, the 511 keV window excluded),
@@ -10,6 +10,7 @@ doublets with both members found, area and centroid pulls, and spectra/s of one 
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 import time
 from pathlib import Path
@@ -20,6 +21,7 @@ from scipy.stats import norm
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import analysis_reference  # noqa: E402
 import hpge  # noqa: E402
+from run import cpu_name  # noqa: E402
 
 
 def match(found_e, true_e, fwhm):
@@ -44,12 +46,47 @@ def robust_width(v):
     return (q3 - q1) / 1.349
 
 
-def evaluate(spectra, threshold, seed, analyse=analysis_reference.analyse):
-    """Simulate, analyse one spectrum after the other, compare with the truth."""
-    sim = hpge.simulate(spectra, seed)
+def reference(native_search):
+    def analyse(x, Y, fwhm, threshold):
+        return [analysis_reference.analyse(x, y, fwhm, threshold, native_search=native_search).arrays()
+                for y in Y]
+    return analyse
+
+
+def native(x, Y, fwhm, threshold):
+    """One analyse_spectra_cy call on the stack, split into the rows' tables."""
+    from tarvix.utils.numerics.cython.peaks import analyse_spectra_cy
+    table = analyse_spectra_cy(x, Y, fwhm, threshold=threshold)
+    names = ("energy", "energy_error", "area", "area_error", "fwhm", "significance", "background", "region",
+             "status")
+    return [{name: getattr(table, name)[lo:hi] for name in names}
+            for lo, hi in zip(table.offsets[:-1], table.offsets[1:])]
+
+
+def stack_timing(sim, rows=1000, threads=(1, 2)):
+    """spectra/s of one call on `rows` spectra (the simulated ones repeated), on one
+    thread and with the stack cut into one share per thread."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from tarvix.utils.numerics.cython.peaks import analyse_spectra_cy
+    Y = np.ascontiguousarray(np.resize(sim.counts, (rows, sim.counts.shape[1])))
+    out = {}
+    for t in threads:
+        shares = np.array_split(Y, t)
+        with ThreadPoolExecutor(t) as pool:
+            start = time.perf_counter()
+            list(pool.map(lambda part: analyse_spectra_cy(sim.edges, part, sim.fwhm_kev), shares))
+            out[t] = rows / (time.perf_counter() - start)
+    return out
+
+
+def evaluate(spectra, threshold, seed, analyse=reference(False), sim=None):
+    """Simulate, analyse the stack (analyse(x, Y, fwhm, threshold) -> a list of tables,
+    dicts of arrays), compare with the truth."""
+    sim = hpge.simulate(spectra, seed) if sim is None else sim
     x, fwhm = sim.edges, sim.fwhm_kev
     t0 = time.perf_counter()
-    tables = [analyse(x, y, fwhm, threshold).arrays() for y in sim.counts]
+    tables = analyse(x, sim.counts, fwhm, threshold)
     elapsed = time.perf_counter() - t0
     rows = {"sig": [], "found": [], "pull": [], "rel": [], "counts": [], "epull": [], "pkeep": [], "sig_ratio": [], "sig_true": []}
     false = 0
@@ -115,9 +152,27 @@ def main():
     ap.add_argument("--spectra", type=int, default=20)
     ap.add_argument("--threshold", type=float, default=4.0)
     ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--stack", type=int, default=1000)
     args = ap.parse_args()
-    out = evaluate(args.spectra, args.threshold, args.seed)
-    print(f"{out['spectra']} spectra, {out['spectra_per_s']:.2f} spectra/s (Python loop of fit_peaks_cy)")
+    sim = hpge.simulate(args.spectra, args.seed)
+    print(f"CPU: {cpu_name()}, one core")
+    results = {}
+    for name, analyse in (("analyse_spectra_cy, one call", native),
+                          ("NumPy search + Python loop of fit_peaks_cy", reference(False)),
+                          ("find_peaks_cy + Python loop of fit_peaks_cy", reference(True))):
+        print(f"== {name}")
+        results[name] = evaluate(args.spectra, args.threshold, args.seed, analyse, sim)
+        report(results[name])
+    timing = stack_timing(sim, args.stack)
+    for t, rate in timing.items():
+        print(f"analyse_spectra_cy on a stack of {args.stack}: {rate:.0f} spectra/s with {t} thread(s)")
+    results["stack_spectra_per_s"] = timing
+    results["cpu"] = cpu_name()
+    Path(__file__).with_name("analysis.json").write_text(json.dumps(results, indent=1, default=float))
+
+
+def report(out):
+    print(f"{out['spectra']} spectra, {out['spectra_per_s']:.2f} spectra/s")
     print(f"false peaks per spectrum: {out['false_per_spectrum']:.2f}")
     for k, (r, ideal, n) in out["recall"].items():
         print(f"recall at true significance {k}: {100 * r:.1f} % (ideal {100 * ideal:.1f} %, {n} lines)")

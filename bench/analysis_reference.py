@@ -134,6 +134,18 @@ def search(x, y, fwhm, continuum, threshold=SEARCH_THRESHOLD):
     return _maxima(x, net, sig, threshold, np.arange(len(y)))
 
 
+def search_native(x, y, fwhm, threshold=SEARCH_THRESHOLD):
+    """The same stage with the package's own SNIP continuum and search (module peaks).
+    Returns (continuum, energy keV, net counts, significance)."""
+    from tarvix.utils.numerics.cython.peaks import find_peaks_cy, snip_continuum_cy
+    fwhm_channels = fwhm / np.diff(x)
+    continuum = snip_continuum_cy(y[np.newaxis], 1.5 * fwhm_channels)[0]
+    found = find_peaks_cy(y[np.newaxis], fwhm_channels, threshold, continuum)
+    centres = 0.5 * (x[1:] + x[:-1])
+    energy = np.interp(found.position, np.arange(len(y)), centres)
+    return continuum, energy, found.net, found.significance
+
+
 def _maxima(x, net, sig, threshold, channels):
     if len(sig) < 3:
         return np.empty(0), np.empty(0), np.empty(0)
@@ -358,9 +370,11 @@ def window_background(edges, background, mu, f):
     return float((background * overlap / np.diff(edges)).sum())
 
 
-def analyse(x, y, fwhm, threshold=4.0, max_iterations=200, continuum=None):
+def analyse(x, y, fwhm, threshold=4.0, max_iterations=200, native_search=False):
     """The whole analysis of one spectrum: x (n + 1,) edges keV, y (n,) counts,
-    fwhm (n,) keV at the channel centres. Returns a Table."""
+    fwhm (n,) keV at the channel centres. native_search: the continuum and the
+    candidates from snip_continuum_cy and find_peaks_cy, else from the NumPy versions
+    here. Returns a Table."""
     n = len(y)
     table = Table()
     if n == 0 or not np.all(np.isfinite(y)) or np.any(y < 0):
@@ -371,9 +385,11 @@ def analyse(x, y, fwhm, threshold=4.0, max_iterations=200, continuum=None):
     def fwhm_of(e):
         return np.interp(e, centres, fwhm)
 
-    if continuum is None:
+    if native_search:
+        continuum, energy, net, sig = search_native(x, y, fwhm)
+    else:
         continuum = snip(y, SNIP_WIDTH * fwhm / width)
-    energy, net, sig = search(x, y, fwhm, continuum)
+        energy, net, sig = search(x, y, fwhm, continuum)
     region_id = 0
     for group in regions(energy, fwhm_of(energy)):
         lo_e = energy[group[0]] - MARGIN * fwhm_of(energy[group[0]])
