@@ -24,10 +24,10 @@ from scipy.special import ndtr
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "bench"))
-import analysis_reference  # noqa: E402
 from spe import read_spe  # noqa: E402
 
 from tarvix.utils.numerics.cython.fitting import fit_peaks_cy  # noqa: E402
+from tarvix.utils.numerics.cython.peaks import analyse_spectra_cy, find_peaks_cy, snip_continuum_cy  # noqa: E402
 
 SIGMA_PER_FWHM = 1.0 / np.sqrt(8.0 * np.log(2.0))
 
@@ -54,9 +54,26 @@ CALIBRATION_LINES = [74.97, 238.63, 351.93, 583.19, 609.31, 661.66, 911.20, 1120
                      1332.49, 1408.01, 1460.82, 1764.49, 2614.51, 121.78, 344.28, 964.08]
 
 
+TABLE_FIELDS = ("energy", "energy_error", "area", "area_error", "fwhm", "significance", "background", "region",
+                "status")
+
+
 def analyse(x, y, fwhm, threshold):
-    """The analysis of one spectrum; returns a dict of the table's fields."""
-    return analysis_reference.analyse(x, y, fwhm, threshold, native_search=True).arrays()
+    """The analysis of one spectrum; returns a dict of the table's fields. The same
+    stages written in Python with fit_peaks_cy are bench/analysis_reference.py's
+    analyse(x, y, fwhm, threshold, native_search=True).arrays()."""
+    table = analyse_spectra_cy(x, y[np.newaxis], fwhm, threshold=threshold)
+    return {name: getattr(table, name) for name in TABLE_FIELDS}
+
+
+def continuum_and_candidates(x, y, fwhm, threshold=3.0):
+    """The SNIP continuum and the search's candidates: (continuum, energy, net, significance)."""
+    fwhm_channels = fwhm / np.diff(x)
+    continuum = snip_continuum_cy(y[np.newaxis], 1.5 * fwhm_channels)[0]
+    found = find_peaks_cy(y[np.newaxis], fwhm_channels, threshold, continuum)
+    centres = 0.5 * (x[1:] + x[:-1])
+    energy = np.interp(found.position, np.arange(len(y)), centres)
+    return continuum, energy, found.net, found.significance
 
 
 # ---------------------------------------------------------------- resolution and calibration
@@ -64,8 +81,7 @@ def analyse(x, y, fwhm, threshold):
 def strong_isolated_peaks(x, y, fwhm, min_significance=30.0, isolation=5.0):
     """Fit each strong isolated candidate alone, its width free: (energy, fwhm, error)."""
     centres = 0.5 * (x[1:] + x[:-1])
-    continuum = analysis_reference.snip(y, analysis_reference.SNIP_WIDTH * fwhm / np.diff(x))
-    energy, net, sig = analysis_reference.search(x, y, fwhm, continuum)
+    continuum, energy, net, sig = continuum_and_candidates(x, y, fwhm)
     f_at = np.interp(energy, centres, fwhm)
     out = []
     for i in np.nonzero(sig >= min_significance)[0]:
@@ -209,8 +225,7 @@ def isolated_fits(x, y, fwhm, tails, min_significance, held=None):
     held: None (the tail free) or a function E -> (t, tau) holding it. Returns rows of
     (energy, area, area error, deviance, channels, t, t error, tau, tau error)."""
     centres = 0.5 * (x[1:] + x[:-1])
-    continuum = analysis_reference.snip(y, analysis_reference.SNIP_WIDTH * fwhm / np.diff(x))
-    energy, net, sig = analysis_reference.search(x, y, fwhm, continuum)
+    continuum, energy, net, sig = continuum_and_candidates(x, y, fwhm)
     f_at = np.interp(energy, centres, fwhm)
     rows = []
     for i in np.nonzero(sig >= min_significance)[0]:
@@ -385,7 +400,7 @@ def analyse_and_report(x, y, fwhm, threshold, output, stem, truth=None):
     print(f"common lines found: {len(lines_found)} of {len(COMMON_LINES)} "
           f"({', '.join(f'{n} {e:g}' for n, e in sorted(lines_found, key=lambda l: l[1]))})")
     output.mkdir(parents=True, exist_ok=True)
-    continuum = analysis_reference.snip(y, analysis_reference.SNIP_WIDTH * fwhm / np.diff(x))
+    continuum = snip_continuum_cy(y[np.newaxis], 1.5 * fwhm / np.diff(x))[0]
     png = output / f"analysis_{stem}.png"
     draw(png, x, y, continuum, table, names, stem)
     print(f"picture: {png}")
@@ -393,12 +408,12 @@ def analyse_and_report(x, y, fwhm, threshold, output, stem, truth=None):
 
 
 def run_simulated(threshold, output, seed=2026):
-    import hpge
+    import hpge  # type: ignore[import-not-found]  # bench/, on the path above
     sim = hpge.simulate(1, seed)
     x, y, fwhm, truth = sim.edges, sim.counts[0], sim.fwhm_kev, sim.truth[0]
     print(f"a simulated HPGe spectrum: {len(y)} channels, {y.sum():.0f} counts, {len(truth)} lines")
     table, _ = analyse_and_report(x, y, fwhm, threshold, output, "simulated")
-    import analysis as measures
+    import analysis as measures  # type: ignore[import-not-found]
     m = measures.match(table["energy"], truth["energy"], truth["fwhm"])
     found = np.array([i in m for i in range(len(truth))])
     strong = truth["significance"] >= threshold + 2
@@ -406,14 +421,14 @@ def run_simulated(threshold, output, seed=2026):
     false = len(table["energy"]) - len(m)
     print(f"against the truth: found {found.sum()} of {len(found)} lines ({found[strong].sum()} of "
           f"{strong.sum()} above {threshold + 2:g} sigma), {false} false; area pulls median "
-          f"{np.median(pulls):+.2f}, width {analysis_reference_width(pulls):.2f}")
+          f"{np.median(pulls):+.2f}, width {robust_width(pulls):.2f}")
     missed = [f"{e:.1f} ({s:.1f} sigma)" for e, s, ok in zip(truth["energy"], truth["significance"], found)
               if not ok]
     print(f"missed: {', '.join(missed)}")
     return table, truth, m
 
 
-def analysis_reference_width(v):
+def robust_width(v):
     q1, q3 = np.percentile(v, [25, 75])
     return (q3 - q1) / 1.349
 
