@@ -211,3 +211,19 @@ def test_regions_on_a_dask_cluster(regions, capsys):
 def test_short_examples_run(name, capsys):
     runpy.run_path(str(EXAMPLES / f"{name}.py"), run_name="__main__")
     assert capsys.readouterr().out.strip()
+
+
+def test_peaks_of_a_measured_spectrum(tmp_path, capsys):
+    # The outdoor HPGe spectrum (900 s): its lines found, almost all of them
+    # confirmed by local fits, and the picture drawn.
+    pytest.importorskip("matplotlib")
+    spe = load_example("spe")
+    folder = spe.spectra_folder()
+    if folder is None:
+        pytest.skip("the measured spectra (../shared/data/spectra) are not here")
+    example = load_example("find_peaks_real")
+    result = example.analyse(folder / "Alcatraz14.spe", tmp_path)
+    assert result["peaks"] >= 12
+    assert result["below_3_sigma"] <= result["peaks"] // 4
+    assert Path(result["picture"]).stat().st_size > 10_000
+    assert "Alcatraz14.spe" in capsys.readouterr().out

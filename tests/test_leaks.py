@@ -138,6 +138,35 @@ def fitting_cases():
     yield "fit_folded_cy type", folded, (x, Y, lines, list(offsets), indices, values), {}, TypeError
 
 
+def peaks_cases():
+    n = 200
+    x = np.arange(n, dtype=float)
+    y = 50.0 + 2000.0 * np.exp(-0.5 * ((x - 80.0) / 2.0) ** 2) + 300.0 * np.exp(-0.5 * ((x - 130.0) / 2.2) ** 2)
+    Y = np.stack([y, y + 3.0, y])
+    Y[2, 5] = np.nan  # an invalid row
+    fwhm = np.full(n, 5.0)
+    snip = peaks.snip_continuum_cy
+    find = peaks.find_peaks_cy
+    yield "snip_continuum_cy ok", snip, (Y, 2.0 * fwhm), {}, None
+    yield "snip_continuum_cy smoothing", snip, (Y, 2.0 * fwhm, 2), {}, None
+    yield "snip_continuum_cy empty", snip, (Y[:0], 2.0 * fwhm), {}, None
+    yield "snip_continuum_cy shape", snip, (Y, fwhm[:-1]), {}, ValueError
+    yield "snip_continuum_cy width", snip, (Y, -fwhm), {}, ValueError
+    yield "snip_continuum_cy smoothing negative", snip, (Y, fwhm, -1), {}, ValueError
+    yield "snip_continuum_cy dtype", snip, (Y.astype(np.float32), fwhm), {}, ValueError
+    yield "snip_continuum_cy none", snip, (None, fwhm), {}, TypeError
+    yield "find_peaks_cy ok", find, (Y, fwhm), {}, None
+    yield "find_peaks_cy continuum row", find, (Y, fwhm, 4.0, np.full(n, 50.0)), {}, None
+    yield "find_peaks_cy continuum stack", find, (Y, fwhm, 3.0, np.full((3, n), 50.0)), {}, None
+    yield "find_peaks_cy empty", find, (Y[:0], fwhm), {}, None
+    yield "find_peaks_cy fwhm", find, (Y, fwhm[:-1]), {}, ValueError
+    yield "find_peaks_cy fwhm zero", find, (Y, 0.0 * fwhm), {}, ValueError
+    yield "find_peaks_cy threshold", find, (Y, fwhm, np.nan), {}, ValueError
+    yield "find_peaks_cy continuum shape", find, (Y, fwhm, 4.0, np.ones((2, n))), {}, ValueError
+    yield "find_peaks_cy type", find, (Y, list(fwhm)), {}, TypeError
+    yield "find_peaks_cy keyword", find, (Y, fwhm), {"Y": Y}, TypeError
+
+
 def analysis_cases():
     edges = np.linspace(0.0, 300.0, 301)
     x = 0.5 * (edges[:-1] + edges[1:])
@@ -153,7 +182,7 @@ def analysis_cases():
 
 
 CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases(), *fitting_cases(),
-         *analysis_cases()]
+         *peaks_cases(), *analysis_cases()]
 
 
 @pytest.mark.parametrize("label, function, args, kwargs, error", CASES, ids=[c[0] for c in CASES])

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 PACKAGE = "tarvix.utils.numerics.cython"
-MODULES = ("gaussian", "deconvolution", "respgrid", "unfolding", "fitting")
+MODULES = ("gaussian", "deconvolution", "respgrid", "unfolding", "fitting", "peaks")
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -73,6 +73,17 @@ def test_result_class_fields_are_the_stubs():
     assert [getattr(result, name) is result[index] for index, name in enumerate(fields)] == [True] * len(fields)
 
 
+def test_peak_list_fields_are_the_stubs():
+    # The stub's PeakList lists the struct sequence's fields, in order.
+    from tarvix.utils.numerics.cython import peaks
+    stub = Path(peaks.__file__).with_name("peaks.pyi")
+    (node,) = [n for n in ast.parse(stub.read_text()).body if isinstance(n, ast.ClassDef) and n.name == "PeakList"]
+    fields = [n.name for n in node.body if isinstance(n, ast.FunctionDef)]
+    assert peaks.PeakList.n_fields == len(fields) == 5
+    result = peaks.find_peaks_cy(np.ones((1, 8)), np.ones(8))
+    assert [getattr(result, name) is result[index] for index, name in enumerate(fields)] == [True] * 5
+
+
 @pytest.mark.parametrize("module, function, parameters", FUNCTIONS,
                          ids=[function for _, function, _ in FUNCTIONS])
 def test_parameter_names_and_order(module, function, parameters):
@@ -124,6 +135,8 @@ def valid_required_arguments():
         "fit_peaks_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), np.array([40.0, 350.0, 900.0])),
         "fit_folded_cy": lambda: (axis.copy(), np.stack([y, y[::-1]]), np.array([300.0, 250.0]), offsets,
                                   indices, values),
+        "snip_continuum_cy": lambda: (np.stack([y, y[::-1]]), np.full(12, 3.0)),
+        "find_peaks_cy": lambda: (np.stack([y + 500.0 * (np.arange(12) == 6), y]), np.full(12, 1.5)),
     }
 
 
@@ -150,7 +163,8 @@ def test_stub_defaults_are_the_functions_defaults(module, function, parameters):
     assert len(omitted) == len(explicit)
     for a, b in zip(omitted, explicit):
         np.testing.assert_array_equal(a, b)
-    for name, value in {"iterations": 3, "nsigma": 1.0, "max_passes": 4, "max_iterations": 1}.items():
+    for name, value in {"iterations": 3, "nsigma": 1.0, "max_passes": 4, "max_iterations": 1,
+                        "smoothing": 2, "threshold": 1e6}.items():
         if name in defaults:
             other = as_tuple(f(*required(), **{name: value}))
             assert not np.array_equal(other[-1], omitted[-1]), name
