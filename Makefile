@@ -47,7 +47,8 @@ KERNEL_TESTS := tests/test_kernel_layer.py tests/test_gaussian.py tests/test_gau
 	tests/test_kernel_paths.py tests/test_deconvolution_paths.py tests/test_respgrid_paths.py \
 	tests/test_gaussian_response.py tests/test_richardson_lucy.py tests/test_ml_em.py \
 	tests/test_respgrid.py tests/test_unfolding.py tests/test_erfc.py tests/test_fitting.py \
-	tests/test_fitting_folded.py tests/test_unfolding_stops.py tests/test_peaks.py
+	tests/test_fitting_folded.py tests/test_unfolding_stops.py tests/test_peaks.py tests/test_erfcx.py \
+	tests/test_fitting_tails.py tests/test_analysis.py
 
 test-kernels: $(VENV)/.deps-installed
 	@for level in $(KERNEL_LEVELS); do \
@@ -91,20 +92,25 @@ test-sanitize: $(VENV)/.deps-installed
 
 # The package against what NumPy/SciPy users would write instead: prints the
 # tables and writes bench/results.json and bench/stacks.json (stacks of
-# spectra and ML-EM to convergence) and bench/fitting.json (peak fits against
-# SciPy and iminuit, and their accuracy), and bench/peaks.json (the continuum
-# and the peak search on simulated HPGe spectra). BENCH_REPS sets the repetitions.
+# spectra and ML-EM to convergence), bench/fitting.json (peak fits against
+# SciPy and iminuit, and their accuracy), bench/folded.json, bench/tails.json
+# (peaks with tails: speed, statistics, a real peak), bench/peaks.json (the
+# continuum and the peak search on simulated HPGe spectra) and
+# bench/analysis.json (whole spectra analysed). BENCH_REPS sets the repetitions.
 bench: install
 	$(BIN)/python bench/run.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	$(BIN)/python bench/stacks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/fitting.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/folded.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/tails.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/peaks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/analysis.py --spectra 100
 
 # The whole job on a simulated gamma spectrum: prints the table of fitted
 # lines and writes demo_output/gamma_spectrum.png.
 demo: install
 	$(BIN)/python examples/gamma_spectrum.py
+	$(BIN)/python examples/analyse_spectrum.py
 
 clean:
 	rm -rf $(BUILD_DIR) demo_output

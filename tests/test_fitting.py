@@ -627,9 +627,10 @@ def test_fit_result_is_a_struct_sequence():
 def test_docstring_and_signature():
     signature = inspect.signature(fit_peaks_cy)
     assert list(signature.parameters) == ["x", "Y", "params", "background", "lower", "upper", "steps", "poisson",
-                                          "weights", "binned", "max_iterations", "tolerance"]
+                                          "weights", "binned", "max_iterations", "tolerance", "tails"]
     defaults = {name: p.default for name, p in signature.parameters.items()}
     assert defaults["max_iterations"] == 200 and defaults["tolerance"] == 1e-10 and defaults["poisson"] is True
+    assert defaults["tails"] == 0
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in signature.parameters.values())
     assert fit_peaks_cy.__module__ == MODULE
     assert "Fit Gaussian peaks" in fit_peaks_cy.__doc__

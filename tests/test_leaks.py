@@ -109,6 +109,11 @@ def fitting_cases():
     yield "fit_peaks_cy bounds", fit, (x, Y, start, basis, lower, upper), {}, None
     yield ("fit_peaks_cy binned steps least squares", fit, (edges, Y, stepped, basis),
            {"steps": True, "binned": True, "poisson": False, "weights": 1.0 / np.maximum(Y[0], 1.0)}, None)
+    tailed = np.array([350.0, 605.8, 1.2, 2.0, 0.3, 0.6, 0.05, 3.0, 18.0, 0.0])
+    yield ("fit_peaks_cy binned steps two tails", fit, (edges, Y, tailed, basis),
+           {"steps": True, "binned": True, "tails": 2}, None)
+    yield "fit_peaks_cy tails value", fit, (x, Y, start, basis), {"tails": 3}, ValueError
+    yield "fit_peaks_cy tails type", fit, (x, Y, start, basis), {"tails": 1.0}, TypeError
     held_lower = np.array([0.0, -np.inf, -np.inf, -np.inf, -np.inf])  # A held at 0: mu and v unidentifiable
     held_upper = np.array([0.0, np.inf, np.inf, np.inf, np.inf])
     yield "fit_peaks_cy singular", fit, (x, Y[:1], start, basis, held_lower, held_upper), {}, None

@@ -14,7 +14,9 @@
 #include "frame/scalars.hpp"
 #include "kernels/dispatch.hpp"
 #include "kernels/erfc.hpp"
+#include "kernels/erfcx.hpp"
 #include "kernels/exp.hpp"
+#include "kernels/fit_peaks_model.hpp"
 #include "kernels/ml_em_converge.hpp"
 #include "kernels/gaussian_model.hpp"
 #include "kernels/search.hpp"
@@ -82,38 +84,111 @@ bool copy_values(PyObject* object, const char* name, std::vector<double>& values
     return true;
 }
 
-// --- erfc_array(x, width=0): kernels::erfc_array over a copy of x, at the
-// kernel level, or with vectors of `width` lanes (1, 4 or 8: the generic,
-// AVX2 and AVX-512 versions, whatever the build's level) when the CPU runs
-// them, so that one run can compare them.
+// --- erfc_array(x, width=0), erfcx_array(x, width=0): kernels::erfc_array
+// and kernels::erfcx_array over a copy of x, at the kernel level, or with
+// vectors of `width` lanes (1, 4 or 8: the generic, AVX2 and AVX-512
+// versions, whatever the build's level) when the CPU runs them, so that one
+// run can compare them.
+
+template <bool scaled>
+PyObject* special_array(const frame::Signature<2>& signature, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    std::array<PyObject*, 2> v;
+    std::vector<double> values;
+    int width = 0;
+    if (!signature.parse(args, nargs, kwnames, v) || (v[1] && !frame::to_int32(v[1], width)) ||
+        !copy_values(v[0], "x", values)) {
+        return nullptr;
+    }
+    const kernels::Level cpu = kernels::cpu_level();
+    const bool runs = width == 0 || width == 1 || (width == 4 && cpu >= kernels::Level::avx2) ||
+                      (width == 8 && cpu >= kernels::Level::avx512);
+    if (!runs) {
+        PyErr_SetString(PyExc_ValueError, "width must be 0, 1, 4 or 8, and one this CPU runs");
+        return nullptr;
+    }
+    const auto count = static_cast<kernels::index_t>(values.size());
+    const auto kernel = [&]<class V>() {
+        if constexpr (scaled) {
+            kernels::erfcx_array<V>(values.data(), values.data(), count);
+        } else {
+            kernels::erfc_array<V>(values.data(), values.data(), count);
+        }
+    };
+    switch (width) {
+        case 1: kernels::dispatch_detail::run_with<kernels::simd::Lanes<1>>(kernel); break;
+        case 4: kernels::dispatch_detail::run_with<kernels::simd::Lanes<4>>(kernel); break;
+        case 8: kernels::dispatch_detail::run_with<kernels::simd::Lanes<8>>(kernel); break;
+        default: kernels::dispatch(kernel);
+    }
+    return frame::new_array_from(values.data(), values.size()).release();
+}
 
 const frame::Signature<2> erfc_signature{"erfc_array", {"x", "width"}, 1};
 
 PyObject* erfc_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return frame::traced("erfc_array", [&]() -> PyObject* {
-        std::array<PyObject*, 2> v;
-        std::vector<double> values;
-        int width = 0;
-        if (!erfc_signature.parse(args, nargs, kwnames, v) || (v[1] && !frame::to_int32(v[1], width)) ||
-            !copy_values(v[0], "x", values)) {
+    return frame::traced("erfc_array",
+                         [&]() -> PyObject* { return special_array<false>(erfc_signature, args, nargs, kwnames); });
+}
+
+const frame::Signature<2> erfcx_signature{"erfcx_array", {"x", "width"}, 1};
+
+PyObject* erfcx_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("erfcx_array",
+                         [&]() -> PyObject* { return special_array<true>(erfcx_signature, args, nargs, kwnames); });
+}
+
+// --- peak_model(x, theta, steps, binned, tails, width=0): the peak model of
+// fit_peaks_cy without background at the peak parameters theta[P] over x
+// (centres, or edges with binned): (mean[m], jacobian[P, m]), at the kernel
+// level or at `width` lanes as erfc_array takes it.
+
+const frame::Signature<6> peak_model_signature{"peak_model", {"x", "theta", "steps", "binned", "tails", "width"}, 5};
+
+PyObject* peak_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::traced("peak_model", [&]() -> PyObject* {
+        std::array<PyObject*, 6> v;
+        std::vector<double> x, theta;
+        int tails = 0, width = 0;
+        if (!peak_model_signature.parse(args, nargs, kwnames, v) || !copy_values(v[0], "x", x) ||
+            !copy_values(v[1], "theta", theta) || !frame::check_flag(v[2], "steps") ||
+            !frame::check_flag(v[3], "binned") || !frame::to_int32(v[4], tails) ||
+            (v[5] && !frame::to_int32(v[5], width))) {
             return nullptr;
         }
+        const bool steps = v[2] == Py_True, binned = v[3] == Py_True;
+        kernels::fit::PeakShape shape;
+        shape.steps = steps;
+        shape.binned = binned;
+        shape.tails = tails;
+        shape.m = static_cast<kernels::index_t>(x.size()) - (binned ? 1 : 0);
+        const auto P = static_cast<kernels::index_t>(theta.size());
         const kernels::Level cpu = kernels::cpu_level();
         const bool runs = width == 0 || width == 1 || (width == 4 && cpu >= kernels::Level::avx2) ||
                           (width == 8 && cpu >= kernels::Level::avx512);
-        if (!runs) {
-            PyErr_SetString(PyExc_ValueError, "width must be 0, 1, 4 or 8, and one this CPU runs");
+        if (tails < 0 || tails > 2 || shape.m < 1 || P % shape.per_peak() != 0 || !runs) {
+            PyErr_SetString(PyExc_ValueError, "inconsistent x, theta, tails or width");
             return nullptr;
         }
-        const auto count = static_cast<kernels::index_t>(values.size());
-        const auto kernel = [&]<class V>() { kernels::erfc_array<V>(values.data(), values.data(), count); };
+        shape.peaks = P / shape.per_peak();
+        kernels::fit::PeakModel model(shape, x.data(), nullptr);
+        const auto kernel = [&]<class V>() { model.evaluate<V>(theta.data(), 0); };
         switch (width) {
             case 1: kernels::dispatch_detail::run_with<kernels::simd::Lanes<1>>(kernel); break;
             case 4: kernels::dispatch_detail::run_with<kernels::simd::Lanes<4>>(kernel); break;
             case 8: kernels::dispatch_detail::run_with<kernels::simd::Lanes<8>>(kernel); break;
             default: kernels::dispatch(kernel);
         }
-        return frame::new_array_from(values.data(), values.size()).release();
+        const auto m = static_cast<std::size_t>(shape.m);
+        Ref mean = frame::new_array_from(model.mean(0), m);
+        Ref jacobian = frame::new_uninitialised_array<double>(P, shape.m);
+        if (!mean || !jacobian) return nullptr;
+        double* const out = frame::array_data<double>(jacobian);
+        for (kernels::index_t a = 0; a < P; ++a) {
+            const double* const column = model.column(0, a);
+            for (std::size_t i = 0; i < m; ++i) out[static_cast<std::size_t>(a) * m + i] = column[i];
+        }
+        return PyTuple_Pack(2, mean.get(), jacobian.get());
     });
 }
 
@@ -340,6 +415,9 @@ constexpr frame::FunctionEntry functions[] = {
     {"cpu_level", cpu_level},
     {"exp_array", exp_array},
     {"erfc_array", erfc_array},
+    {"erfcx_array", erfcx_array},
+    // the peak model of fit_peaks_cy and its Jacobian
+    {"peak_model", peak_model},
     {"library_erfc", library_erfc},
     {"searchsorted", searchsorted},
     {"find_index_from_energy", find_index_from_energy},

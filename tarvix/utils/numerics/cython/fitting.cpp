@@ -323,19 +323,42 @@ PyObject* run_fits(Model& model, const CommonInputs& in, const RowsArgument& wei
 }
 
 // --- fit_peaks_cy(x, Y, params, background=None, lower=None, upper=None, steps=False,
-//                  poisson=True, weights=None, binned=False, max_iterations=200, tolerance=1e-10)
+//                  poisson=True, weights=None, binned=False, max_iterations=200, tolerance=1e-10,
+//                  tails=0)
 
-const frame::Signature<12> peaks_signature{"fit_peaks_cy",
+const frame::Signature<13> peaks_signature{"fit_peaks_cy",
                                            {"x", "Y", "params", "background", "lower", "upper", "steps",
-                                            "poisson", "weights", "binned", "max_iterations", "tolerance"},
+                                            "poisson", "weights", "binned", "max_iterations", "tolerance",
+                                            "tails"},
                                            3};
+
+// What a peak holds, by steps and tails, as the layout message says it.
+const char* peak_parameters_text(bool steps, int tails) {
+    static const char* const texts[2][3] = {
+        {"A, mu, variance per peak", "A, mu, variance, t1, tau1 per peak",
+         "A, mu, variance, t1, tau1, t2, tau2 per peak"},
+        {"A, mu, variance, h per peak", "A, mu, variance, h, t1, tau1 per peak",
+         "A, mu, variance, h, t1, tau1, t2, tau2 per peak"},
+    };
+    return texts[steps ? 1 : 0][tails];
+}
 
 PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return frame::traced("fit_peaks_cy", [&]() -> PyObject* {
-        std::array<PyObject*, 12> v;
+        std::array<PyObject*, 13> v;
         if (!peaks_signature.parse(args, nargs, kwnames, v)) return nullptr;
         CommonInputs in;
+        int tails = 0;
         if (!in.take_settings(v[10], v[11])) return nullptr;
+        if (v[12] && !PyIndex_Check(v[12])) {
+            PyErr_Format(PyExc_TypeError, "tails must be an integer (0, 1 or 2), not %.200s", Py_TYPE(v[12])->tp_name);
+            return nullptr;
+        }
+        if (v[12] && !frame::to_int32(v[12], tails)) return nullptr;
+        if (tails < 0 || tails > 2) {
+            PyErr_Format(PyExc_ValueError, "tails is %d; it must be 0, 1 or 2 (low-energy tails per peak)", tails);
+            return nullptr;
+        }
         PyObject* const none = Py_None;
         for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}) {
             PyObject* const object = v[i] ? v[i] : none;
@@ -361,12 +384,12 @@ PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const Py_ssize_t P = in.parameters();
         const bool has_background = v[3] && v[3] != Py_None;
         const Py_ssize_t q = has_background ? background.extent(1) : 0;
-        const Py_ssize_t per_peak = steps ? 4 : 3;
+        const Py_ssize_t per_peak = (steps ? 4 : 3) + 2 * tails;
         const ModelLayout layout{m + (binned ? 1 : 0),
                                  binned ? "with binned=True x holds the Y.shape[1] + 1 channel edges"
                                         : "x holds the Y.shape[1] channel centres (binned=False)",
                                  "background needs one row per channel, Y.shape[1]", per_peak, "peaks",
-                                 steps ? "A, mu, variance, h per peak" : "A, mu, variance per peak"};
+                                 peak_parameters_text(steps, tails)};
         if (!layout.check(x, in.Y, background, has_background, P)) return nullptr;
         if (!poisson || weights.none()) {
             if (!weights.check_shape("weights", S, m, "Y", in.Y, 2,
@@ -384,7 +407,7 @@ PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!ascending_axis(x, axis) || (has_background && !basis_columns(background, basis))) return nullptr;
 
         in.settings.estimator = poisson ? kf::Estimator::poisson : kf::Estimator::least_squares;
-        const kf::PeakShape shape{(P - q) / per_peak, q, m, steps, binned};
+        const kf::PeakShape shape{(P - q) / per_peak, q, m, steps, binned, tails};
         FitResults results;
         if (!results.allocate(S, P, shape.peaks)) return nullptr;
         kf::PeakModel model(shape, axis.data(), basis.data());

@@ -33,8 +33,8 @@ class FitResult(NamedTuple):
     """(S,) 0 converged; 1 max_iterations reached (or no finite objective
     found); 2 singular information matrix at the end; 3 invalid row."""
     areas: NDArray[np.float64]
-    """(S, K) fit_peaks_cy: A sqrt(2 pi v), the integral of each Gaussian over
-    x. fit_folded_cy: each line's A."""
+    """(S, K) fit_peaks_cy: A sqrt(2 pi v) (1 + sum_j t_j), the integral of
+    each peak with its tails over x. fit_folded_cy: each line's A."""
     area_errors: NDArray[np.float64]
     """(S, K) the standard errors of the areas, through the covariance."""
 
@@ -51,18 +51,34 @@ def fit_peaks_cy(
     binned: bool | None = False,
     max_iterations: int = 200,
     tolerance: float = 1e-10,
+    tails: int = 0,
 ) -> FitResult:
-    """Fit Gaussian peaks, with optional steps and a linear background, to
-    every row of Y.
+    """Fit Gaussian peaks, with optional steps, low-energy tails and a linear
+    background, to every row of Y.
 
     The model of a row is
     f(x) = sum_k A_k exp(-(x - mu_k)**2 / (2 v_k))
          + sum_k h_k erfc((x - mu_k) / sqrt(2 v_k)) / 2     (steps=True)
+         + sum_k sum_j T_kj(x)                              (tails=1 or 2)
          + sum_c b_c background[:, c].
     The step is the usual one under a photopeak, higher on the low-energy
-    side. With binned=True every peak and step is integrated over its
+    side. Tail j of a peak is the one-sided exponential exp(u / (tau_j s))
+    (u < 0) convolved with the peak's Gaussian, with u = x - mu, s = sqrt(v),
+    scaled to t_j times the Gaussian's area:
+    T_j(x) = A sqrt(2 pi) s t_j / (2 tau_j s) exp(u / (tau_j s) + 1 / (2 tau_j**2))
+             * erfc(u / (sqrt(2) s) + 1 / (sqrt(2) tau_j)),
+    evaluated as exp(-u**2 / (2 v)) erfcx(...) where that argument is
+    positive, so that nothing overflows. t_j >= 0 is the tail's area as a
+    fraction of the Gaussian's, tau_j > 0 its decay length in units of s.
+    With binned=True every peak, step and tail is integrated over its
     channel, from edge x[i] to x[i+1], in closed form (what a histogram
     holds); the background columns are taken per channel as given.
+
+    Free tails are ill-conditioned on weak peaks (below some 1e4 counts the
+    data hardly tell a tail from the Gaussian, the step and the
+    background). Calibrate the shape instead: fit the tails free on strong
+    isolated peaks, fit t_j(E) and tau_j(E) as smooth curves, and hold them
+    at those values (equal bounds) for every peak.
 
     The estimator: poisson=True minimises the deviance
     D = 2 sum_i (mu_i - y_i + y_i ln(y_i / mu_i)), the deviance of the mean
@@ -85,8 +101,9 @@ def fit_peaks_cy(
         Y: 2-D float64 (S, m), one spectrum or region per row (a single one
             is ``y[np.newaxis]``). For Poisson, counts >= 0.
         params: float64 (P,), one start for all rows, or (S, P). K peaks of
-            (A, mu, variance), or (A, mu, variance, h) with steps=True, then
-            q background coefficients: P - q must be a multiple of 3 (or 4).
+            (A, mu, variance[, h][, t1, tau1][, t2, tau2]) (h with
+            steps=True, a pair per tail), then q background coefficients:
+            P - q must be a multiple of the peak's 3 + steps + 2 tails.
             With steps=False the first 3K entries of a result row feed
             ``gaussian.multi_gaussian_cy`` directly.
         background: None, or 2-D float64 (m, q) basis columns, finite (for a
@@ -94,7 +111,8 @@ def fit_peaks_cy(
         lower, upper: None (unbounded) or float64 (P,) or (S, P); +-inf is
             unbounded. The start is projected into the bounds; equal bounds
             hold a parameter fixed at that value. Variances are kept
-            positive (at least 1e-100) whatever the bounds say.
+            positive (at least 1e-100), tail fractions t >= 0 and tail
+            lengths tau >= 1e-3, whatever the bounds say.
         steps: whether each peak has a step (4 parameters a peak).
         poisson: Poisson deviance (True) or least squares (False). As for
             every flag, None counts as False.
@@ -104,11 +122,15 @@ def fit_peaks_cy(
         max_iterations: the most Jacobian evaluations per row (0 returns the
             projected start).
         tolerance: the relative gain below which a row has converged.
+        tails: 0, 1 or 2, the low-energy tails per peak, each adding its
+            (t, tau) after the peak's other parameters.
 
     Returns:
-        A FitResult of new C-contiguous arrays; areas are A sqrt(2 pi v): with
-        binned=True the peak's counts, with sampled centres the counts times
-        the channel width. A row with NaN or infinite counts, weights or
+        A FitResult of new C-contiguous arrays; areas are
+        A sqrt(2 pi v) (1 + sum_j t_j), the peak with its tails: with
+        binned=True its counts, with sampled centres the counts times the
+        channel width; area_errors through the covariance of A, v and the
+        t_j. A row with NaN or infinite counts, weights or
         start, a negative count (Poisson) or a negative weight gets status
         3, keeps its start, objective NaN and covariance NaN; the other rows
         are unaffected.
@@ -116,7 +138,8 @@ def fit_peaks_cy(
     Raises:
         TypeError: wrong argument count or keywords, an array that is not a
             numpy.ndarray, a flag that is not True, False or None, x, Y or
-            params None, max_iterations without an integer conversion.
+            params None, max_iterations without an integer conversion, tails
+            not an integer.
         OverflowError: max_iterations outside the 32-bit range.
         ValueError: wrong dimensions, dtype or byte order; shapes that do
             not agree (each message names both); P - q not a multiple of the
@@ -124,9 +147,10 @@ def fit_peaks_cy(
             or NaN, or a parameter held at an infinite value (naming the row
             and parameter); x not finite and
             ascending, or a background entry not finite; max_iterations < 0;
-            a NaN tolerance.
+            a NaN tolerance; tails not 0, 1 or 2.
         MemoryError: no room for the results (S x P x P doubles for the
-            covariance) or the work arrays (about (3P + 12) m doubles).
+            covariance) or the work arrays (about (3P + 12) m doubles, 4 m
+            more with tails).
         KeyboardInterrupt: or whatever a signal handler raised, between rows.
     """
 
