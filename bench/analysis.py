@@ -53,17 +53,17 @@ def reference(native_search):
     return analyse
 
 
-def native(x, Y, fwhm, threshold):
+def native(x, Y, fwhm, threshold, tails=None):
     """One analyse_spectra_cy call on the stack, split into the rows' tables."""
     from tarvix.utils.numerics.cython.peaks import analyse_spectra_cy
-    table = analyse_spectra_cy(x, Y, fwhm, threshold=threshold)
+    table = analyse_spectra_cy(x, Y, fwhm, tails, threshold=threshold)
     names = ("energy", "energy_error", "area", "area_error", "fwhm", "significance", "background", "region",
              "status")
     return [{name: getattr(table, name)[lo:hi] for name in names}
             for lo, hi in zip(table.offsets[:-1], table.offsets[1:])]
 
 
-def stack_timing(sim, rows=1000, threads=(1, 2)):
+def stack_timing(sim, rows=1000, threads=(1, 2), tails=None):
     """spectra/s of one call on `rows` spectra (the simulated ones repeated), on one
     thread and with the stack cut into one share per thread."""
     from concurrent.futures import ThreadPoolExecutor
@@ -75,7 +75,7 @@ def stack_timing(sim, rows=1000, threads=(1, 2)):
         shares = np.array_split(Y, t)
         with ThreadPoolExecutor(t) as pool:
             start = time.perf_counter()
-            list(pool.map(lambda part: analyse_spectra_cy(sim.edges, part, sim.fwhm_kev), shares))
+            list(pool.map(lambda part: analyse_spectra_cy(sim.edges, part, sim.fwhm_kev, tails), shares))
             out[t] = rows / (time.perf_counter() - start)
     return out
 
@@ -157,16 +157,19 @@ def main():
     sim = hpge.simulate(args.spectra, args.seed)
     print(f"CPU: {cpu_name()}, one core")
     results = {}
-    for name, analyse in (("analyse_spectra_cy, one call", native),
+    for name, analyse in (("analyse_spectra_cy, one call, tails held at the simulator's shape",
+                           lambda x, Y, f, t: native(x, Y, f, t, sim.tails)),
+                          ("analyse_spectra_cy, one call, tails=None", native),
                           ("NumPy search + Python loop of fit_peaks_cy", reference(False)),
                           ("find_peaks_cy + Python loop of fit_peaks_cy", reference(True))):
         print(f"== {name}")
         results[name] = evaluate(args.spectra, args.threshold, args.seed, analyse, sim)
         report(results[name])
-    timing = stack_timing(sim, args.stack)
-    for t, rate in timing.items():
-        print(f"analyse_spectra_cy on a stack of {args.stack}: {rate:.0f} spectra/s with {t} thread(s)")
-    results["stack_spectra_per_s"] = timing
+    for label, tails in (("tails held", sim.tails), ("tails=None", None)):
+        timing = stack_timing(sim, args.stack, tails=tails)
+        for t, rate in timing.items():
+            print(f"analyse_spectra_cy ({label}) on a stack of {args.stack}: {rate:.0f} spectra/s with {t} thread(s)")
+        results[f"stack_spectra_per_s {label}"] = timing
     results["cpu"] = cpu_name()
     Path(__file__).with_name("analysis.json").write_text(json.dumps(results, indent=1, default=float))
 

@@ -139,7 +139,9 @@ def search_native(x, y, fwhm, threshold=SEARCH_THRESHOLD):
     Returns (continuum, energy keV, net counts, significance)."""
     from tarvix.utils.numerics.cython.peaks import find_peaks_cy, snip_continuum_cy
     fwhm_channels = fwhm / np.diff(x)
-    continuum = snip_continuum_cy(y[np.newaxis], 1.5 * fwhm_channels)[0]
+    # find_peaks_cy's own continuum: widths 2 FWHM, smoothed over a quarter FWHM.
+    smoothing = int(max(1.0, np.floor(min(0.25 * fwhm_channels.mean(), len(y)) + 0.5))) if len(y) else 1
+    continuum = snip_continuum_cy(y[np.newaxis], 2.0 * fwhm_channels, smoothing)[0]
     found = find_peaks_cy(y[np.newaxis], fwhm_channels, threshold, continuum)
     centres = 0.5 * (x[1:] + x[:-1])
     energy = np.interp(found.position, np.arange(len(y)), centres)

@@ -182,7 +182,8 @@ def analysis_cases():
     yield "analyse_spectra_cy ok", analyse, (edges, Y, fwhm), {}, None
     yield "analyse_spectra_cy empty", analyse, (edges, Y[:0], fwhm), {}, None
     yield "analyse_spectra_cy shape", analyse, (edges[:-1], Y, fwhm), {}, ValueError
-    yield "analyse_spectra_cy tails", analyse, (edges, Y, fwhm), {"tails": np.ones((300, 2))}, NotImplementedError
+    yield "analyse_spectra_cy tails", analyse, (edges, Y, fwhm), {"tails": np.full((300, 4), 0.5)}, None
+    yield "analyse_spectra_cy tails refused", analyse, (edges, Y, fwhm), {"tails": -np.ones((300, 2))}, ValueError
     yield "analyse_spectra_cy type", analyse, (edges, list(Y), fwhm), {}, TypeError
 
 

@@ -43,6 +43,17 @@ namespace ks = kernels::snip;
 constexpr double snip_width_per_fwhm = 2.0;
 constexpr double snip_smoothing_per_fwhm = 0.25;
 
+// The SNIP smoothing of find_peaks_cy's own continuum: a quarter of the
+// mean FWHM (channels), at least 1 and at most n.
+Py_ssize_t snip_smoothing(const std::vector<double>& fwhm_channels) {
+    const auto n = static_cast<Py_ssize_t>(fwhm_channels.size());
+    double mean_fwhm = 0.0;
+    for (const double f : fwhm_channels) mean_fwhm += f;
+    mean_fwhm = n > 0 ? mean_fwhm / static_cast<double>(n) : 0.0;
+    return static_cast<Py_ssize_t>(
+        std::max(1.0, std::round(std::min(snip_smoothing_per_fwhm * mean_fwhm, static_cast<double>(n)))));
+}
+
 // --- PeakList, the named tuple find_peaks_cy returns.
 
 PyStructSequence_Field peak_list_fields[] = {
@@ -264,11 +275,7 @@ PyObject* find_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
 
-        double mean_fwhm = 0.0;
-        for (const double f : fwhm) mean_fwhm += f;
-        mean_fwhm = n > 0 ? mean_fwhm / static_cast<double>(n) : 0.0;
-        const auto smoothing = static_cast<Py_ssize_t>(
-            std::max(1.0, std::round(std::min(snip_smoothing_per_fwhm * mean_fwhm, static_cast<double>(n)))));
+        const Py_ssize_t smoothing = snip_smoothing(fwhm);
         kp::StackInputs in{Y.view2<const double>(), {}, has_continuum, nullptr, smoothing, threshold};
         if (has_continuum) {
             if (continuum_ndim == 2) {
@@ -427,16 +434,38 @@ PyObject* analyse_spectra_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         }
         const Py_ssize_t S = Y.extent(0);
         const Py_ssize_t n = Y.extent(1);
+        // The tails' (t, tau) pairs per channel, copied contiguous: t >= 0
+        // and tau > 0, finite.
+        std::vector<double> tail_values;
+        Py_ssize_t tail_count = 0;
         if (tails_object != Py_None) {
             if (tails.extent(0) != n || (tails.extent(1) != 2 && tails.extent(1) != 4)) {
                 raise_shape_mismatch("tails", tails, 2, Y,
                                      "it needs (Y.shape[1], 2) or (Y.shape[1], 4): (t, tau) of one or two tails");
                 return nullptr;
             }
-            // The peak model of this build has no tails to hold.
-            PyErr_SetString(PyExc_NotImplementedError,
-                            "tails: this build's peak model has no low-energy tails; pass None");
-            return nullptr;
+            tail_count = tails.extent(1) / 2;
+            const auto view = tails.view2<const double>();
+            if (!frame::allocate_or_raise("the tails", 8.0 * static_cast<double>(n * 2 * tail_count),
+                                          [&] { tail_values.resize(static_cast<std::size_t>(n * 2 * tail_count)); })) {
+                return nullptr;
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                for (Py_ssize_t c = 0; c < 2 * tail_count; ++c) {
+                    const double value = view(i, c);
+                    const bool ok = std::isfinite(value) && (c % 2 == 0 ? value >= 0.0 : value > 0.0);
+                    if (!ok) {
+                        frame::Ref value_object = frame::Ref::steal(PyFloat_FromDouble(value));
+                        if (value_object) {
+                            PyErr_Format(PyExc_ValueError, "tails[%zd, %zd] = %R is not %s", i, c, value_object.get(),
+                                         c % 2 == 0 ? "finite and >= 0 (a tail's fraction t)"
+                                                    : "finite and > 0 (a tail's length tau)");
+                        }
+                        return nullptr;
+                    }
+                    tail_values[static_cast<std::size_t>(i * 2 * tail_count + c)] = value;
+                }
+            }
         }
 
         std::vector<double> centre, fwhm_channels, snip_widths;
@@ -470,7 +499,8 @@ PyObject* analyse_spectra_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             snip_widths[k] = snip_width_per_fwhm * fwhm_channels[k];
         }
         const ka::StackInputs in{Y.view2<const double>(), edges.data(), centre.data(), fwhm.data(),
-                                 snip_widths.data(), threshold, max_iterations};
+                                 tail_count ? tail_values.data() : nullptr, tail_count, snip_widths.data(),
+                                 snip_smoothing(fwhm_channels), threshold, max_iterations};
         std::vector<ka::Entry> table;
         bool interrupted = false;
         bool no_room = false;

@@ -56,7 +56,7 @@ class PeakTable(tuple):  # a struct sequence, as os.stat_result is
         """(N,) its standard error, keV."""
     @property
     def area(self) -> NDArray[np.float64]:
-        """(N,) the peak's counts (the Gaussian integrated over the channels)."""
+        """(N,) the peak's counts, its tails included."""
     @property
     def area_error(self) -> NDArray[np.float64]:
         """(N,) their standard error."""
@@ -212,7 +212,8 @@ def analyse_spectra_cy(
        split at its widest gap.
     3. Each region is fitted by binned Poisson likelihood (the model and
        damped loop of ``fitting.fit_peaks_cy``): every peak a Gaussian
-       (A, mu, v) with a step h on a straight background. A centre moves at
+       (A, mu, v) with a step h, and the tails when given, on a straight
+       background. A centre moves at
        most 0.75 FWHM from its candidate; a width is free within +-10 % of
        ``fwhm`` for candidates of significance 20 and more and held for the
        others; a step is free (h >= 0) from significance 15 and 0 below.
@@ -246,9 +247,11 @@ def analyse_spectra_cy(
         The detector's FWHM in keV at each channel centre (from its
         resolution calibration).
     tails : None, or (n, 2) or (n, 4) float64
-        The peaks' low-energy tails (t, tau) at each channel centre, held
-        in the fits. This build's peak model has none: anything but None
-        raises NotImplementedError after the shape check.
+        None: Gaussian peaks with steps. Else at each channel centre the
+        (t, tau) of one or two low-energy tails as ``fitting.fit_peaks_cy``
+        defines them (t >= 0, tau > 0), from a shape calibration; each peak
+        holds them fixed at their values at its energy (linear between
+        centres), and its area includes them.
     threshold : float
         The least significance, area / area_error, of a reported peak; not
         NaN.
@@ -264,5 +267,6 @@ def analyse_spectra_cy(
 
     ValueError, before any work, for x, fwhm or tails of a shape that does
     not fit Y (naming both shapes), x not finite and ascending, a fwhm that
-    is not finite or <= 0, a NaN threshold, max_iterations < 0.
+    is not finite or <= 0, a tail's t not finite and >= 0 or tau not finite
+    and > 0, a NaN threshold, max_iterations < 0.
     """

@@ -9,12 +9,14 @@
 //   regions:  candidates closer than group_gap FWHM share a region, which
 //             runs margin FWHM beyond its outer candidates; a group of more
 //             than max_peaks is split at its widest gap;
-//   fit:      each peak (A, mu, v, h) on a straight background
+//   fit:      each peak (A, mu, v, h[, t1, tau1[, t2, tau2]]) on a straight
+//             background
 //             b0 + b1 (x - mid) / half; mu within +-0.75 FWHM of its start,
 //             v within +-width_band of the resolution's for candidates of
 //             significance >= strong (else held), h >= 0 free from
 //             step_significance (else held at 0); the background starts at
-//             the continuum's least-squares line;
+//             the continuum's least-squares line; the tails are held at
+//             their values at the candidate's energy (a shape calibration);
 //   prune:    while a peak has no finite significance, is below the
 //             threshold or has its centre held by a bound, the peaks far
 //             below (< threshold / 2) go together, else the least
@@ -83,12 +85,36 @@ struct Entry {
     std::int32_t status;
 };
 
-// The row's axis: edges x[n+1], the centres and the FWHM at them.
+// The row's axis: edges x[n+1], the centres and the FWHM at them, and the
+// tails' (t, tau) pairs at them, tails[n * 2 * tail_count] row-major.
 struct Axis {
     const double* x;
     const double* centre;
     const double* fwhm;
     index_t n;
+    const double* tails = nullptr;
+    index_t tail_count = 0;
+
+    // The tails' parameters at energy e into out[2 * tail_count]: linear
+    // between centres, constant beyond.
+    void tails_at(double e, double* out) const noexcept {
+        const index_t w = 2 * tail_count;
+        if (w == 0) return;
+        index_t j = 0;
+        double t = 0.0;
+        if (n > 1 && e > centre[0]) {
+            if (e >= centre[n - 1]) {
+                j = n - 1;
+            } else {
+                j = (std::upper_bound(centre, centre + n, e) - centre) - 1;
+                t = (e - centre[j]) / (centre[j + 1] - centre[j]);
+            }
+        }
+        for (index_t c = 0; c < w; ++c) {
+            const double a = tails[j * w + c];
+            out[c] = t > 0.0 ? a + t * (tails[(j + 1) * w + c] - a) : a;
+        }
+    }
 
     // The FWHM at energy e, linear between centres and constant beyond.
     double fwhm_at(double e) const noexcept {
@@ -122,7 +148,7 @@ public:
     Region(const Axis& axis, const double* y, const double* continuum, index_t lo, index_t hi, double threshold,
            std::int64_t max_iterations, const StopCheck& stop)
         : axis_(axis), y_(y + lo), continuum_(continuum + lo), x_(axis.x + lo), lo_(lo), m_(hi - lo),
-          threshold_(threshold), stop_(stop) {
+          threshold_(threshold), stop_(stop), W_(4 + 2 * axis.tail_count) {
         settings_.estimator = fit::Estimator::poisson;
         settings_.max_iterations = max_iterations;
         const double mid = 0.5 * (x_[0] + x_[m_]);
@@ -155,8 +181,8 @@ public:
     template <class V>
     void fit_once(const std::vector<Candidate>& peaks, RegionFit& out) {
         const index_t K = static_cast<index_t>(peaks.size());
-        const index_t P = 4 * K + 2;
-        fit::PeakShape shape{K, 2, m_, true, true};
+        const index_t P = W_ * K + 2;
+        fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
         fit::PeakModel model(shape, x_, basis_.data());
         out.peaks = peaks;
         out.theta.assign(static_cast<std::size_t>(P), 0.0);
@@ -171,7 +197,7 @@ public:
             const double f = axis_.fwhm_at(c.energy);
             const double s = f * sigma_per_fwhm;
             const double v0 = s * s;
-            const index_t a = 4 * k;
+            const index_t a = W_ * k;
             theta[a] = std::fmax(c.net, 1.0) / std::sqrt(2.0 * M_PI * v0);
             theta[a + 1] = c.energy;
             theta[a + 2] = v0;
@@ -187,9 +213,12 @@ public:
             }
             lower_[a + 3] = 0.0;
             if (!(c.significance >= step_significance && !c.added)) upper_[a + 3] = 0.0;
+            // The tails, held at the shape calibration's values there.
+            axis_.tails_at(c.energy, theta + a + 4);
+            for (index_t j = 0; j < 2 * axis_.tail_count; ++j) lower_[a + 4 + j] = upper_[a + 4 + j] = theta[a + 4 + j];
         }
-        theta[4 * K] = line_[0];
-        theta[4 * K + 1] = line_[1];
+        theta[W_ * K] = line_[0];
+        theta[W_ * K + 1] = line_[1];
         work_.allocate(P, m_);
         model.restrict_bounds(lower_.data(), upper_.data());
         const fit::Observations data{y_, nullptr, m_};
@@ -204,11 +233,11 @@ public:
     void prune_set(const RegionFit& fit, std::vector<index_t>& drop) const {
         drop.clear();
         const index_t K = static_cast<index_t>(fit.peaks.size());
-        const index_t P = 4 * K + 2;
+        const index_t P = W_ * K + 2;
         bool any_bad = false, all_finite = true;
         for (index_t k = 0; k < K; ++k) {
             const double sig = significance(fit, k);
-            const double centre_variance = fit.covariance[static_cast<std::size_t>((4 * k + 1) * (P + 1))];
+            const double centre_variance = fit.covariance[static_cast<std::size_t>((W_ * k + 1) * (P + 1))];
             any_bad |= !std::isfinite(sig) || sig < threshold_ || !(centre_variance > 0.0);
             all_finite &= std::isfinite(sig);
         }
@@ -217,7 +246,7 @@ public:
             // A singular row: the vanished peaks (amplitude at 0) go, else
             // the smallest for its counts.
             for (index_t k = 0; k < K; ++k) {
-                if (fit.theta[static_cast<std::size_t>(4 * k)] <= 0.0) drop.push_back(k);
+                if (fit.theta[static_cast<std::size_t>(W_ * k)] <= 0.0) drop.push_back(k);
             }
             if (!drop.empty()) return;
             index_t best = -1;
@@ -288,8 +317,8 @@ public:
             // An unresolved doublet: a free width at the top of its band.
             index_t blend = -1;
             for (index_t k = 0; k < K; ++k) {
-                const double mu = fit.theta[static_cast<std::size_t>(4 * k + 1)];
-                const double v = fit.theta[static_cast<std::size_t>(4 * k + 2)];
+                const double mu = fit.theta[static_cast<std::size_t>(W_ * k + 1)];
+                const double v = fit.theta[static_cast<std::size_t>(W_ * k + 2)];
                 const double s = axis_.fwhm_at(mu) * sigma_per_fwhm * (1.0 + width_band);
                 if (v < s * s * (1.0 - 1e-6)) continue;
                 if (std::find(split.begin(), split.end(), mu) != split.end()) continue;
@@ -298,7 +327,7 @@ public:
                 }
             }
             if (blend < 0) break;
-            const double mu = fit.theta[static_cast<std::size_t>(4 * blend + 1)];
+            const double mu = fit.theta[static_cast<std::size_t>(W_ * blend + 1)];
             const double f = axis_.fwhm_at(mu);
             split.push_back(mu);
             RegionFit best;
@@ -320,17 +349,17 @@ public:
     template <class V>
     void entries(const RegionFit& fit, std::int64_t region, std::vector<Entry>& table) {
         const index_t K = static_cast<index_t>(fit.peaks.size());
-        const index_t P = 4 * K + 2;
+        const index_t P = W_ * K + 2;
         // The background and steps alone: the model with every amplitude 0.
         std::vector<double> theta(fit.theta);
-        for (index_t k = 0; k < K; ++k) theta[static_cast<std::size_t>(4 * k)] = 0.0;
-        fit::PeakShape shape{K, 2, m_, true, true};
+        for (index_t k = 0; k < K; ++k) theta[static_cast<std::size_t>(W_ * k)] = 0.0;
+        fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
         fit::PeakModel model(shape, x_, basis_.data());
         model.template evaluate<V>(theta.data(), 0);
         const double* const background = model.mean(0);
         for (index_t k = 0; k < K; ++k) {
-            const double mu = fit.theta[static_cast<std::size_t>(4 * k + 1)];
-            const double f = std::sqrt(fit.theta[static_cast<std::size_t>(4 * k + 2)]) / sigma_per_fwhm;
+            const double mu = fit.theta[static_cast<std::size_t>(W_ * k + 1)];
+            const double f = std::sqrt(fit.theta[static_cast<std::size_t>(W_ * k + 2)]) / sigma_per_fwhm;
             const double lo = mu - window_half * f, hi = mu + window_half * f;
             double counts = 0.0;
             for (index_t i = 0; i < m_; ++i) {
@@ -339,7 +368,7 @@ public:
             }
             const double area = fit.area[static_cast<std::size_t>(k)];
             const double error = fit.error[static_cast<std::size_t>(k)];
-            table.push_back({mu, std::sqrt(fit.covariance[static_cast<std::size_t>((4 * k + 1) * (P + 1))]), area,
+            table.push_back({mu, std::sqrt(fit.covariance[static_cast<std::size_t>((W_ * k + 1) * (P + 1))]), area,
                              error, f, area / error, counts, region, fit.status});
         }
     }
@@ -350,10 +379,10 @@ private:
     }
 
     bool bad(const RegionFit& fit, index_t k) const noexcept {
-        const index_t P = 4 * static_cast<index_t>(fit.peaks.size()) + 2;
+        const index_t P = W_ * static_cast<index_t>(fit.peaks.size()) + 2;
         const double sig = significance(fit, k);
         return !std::isfinite(sig) || sig < threshold_ ||
-               !(fit.covariance[static_cast<std::size_t>((4 * k + 1) * (P + 1))] > 0.0);
+               !(fit.covariance[static_cast<std::size_t>((W_ * k + 1) * (P + 1))] > 0.0);
     }
 
     // Refit with one more peak; true (and `out`) if it stands with all the
@@ -364,7 +393,7 @@ private:
         std::vector<Candidate> restart;
         for (index_t k = 0; k < K; ++k) {
             const Candidate& c = fit.peaks[static_cast<std::size_t>(k)];
-            restart.push_back({fit.theta[static_cast<std::size_t>(4 * k + 1)], fit.area[static_cast<std::size_t>(k)],
+            restart.push_back({fit.theta[static_cast<std::size_t>(W_ * k + 1)], fit.area[static_cast<std::size_t>(k)],
                                c.significance, c.added});
         }
         restart.push_back(extra);
@@ -412,7 +441,7 @@ private:
             // Where a new peak may go.
             bool ok = centre > x_[0] + edge_clearance * f && centre < x_[m] - edge_clearance * f;
             for (index_t k = 0; ok && k < K; ++k) {
-                ok = std::fabs(centre - fit.theta[static_cast<std::size_t>(4 * k + 1)]) > min_separation * f;
+                ok = std::fabs(centre - fit.theta[static_cast<std::size_t>(W_ * k + 1)]) > min_separation * f;
             }
             for (const double e : tried) ok = ok && std::fabs(centre - e) > min_separation * f;
             if (ok) sig_[static_cast<std::size_t>(i)] = significance;
@@ -439,7 +468,7 @@ private:
     template <class V>
     void refresh_model(const RegionFit& fit) {
         const index_t K = static_cast<index_t>(fit.peaks.size());
-        fit::PeakShape shape{K, 2, m_, true, true};
+        fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
         fit::PeakModel model(shape, x_, basis_.data());
         model.template evaluate<V>(fit.theta.data(), 0);
         std::copy(model.mean(0), model.mean(0) + m_, total_.begin());
@@ -452,6 +481,7 @@ private:
     index_t lo_, m_;
     double threshold_;
     const StopCheck& stop_;
+    const index_t W_;  // parameters per peak: (A, mu, v, h), then (t, tau) per tail
     fit::Settings settings_;
     fit::FitWork work_;
     std::vector<double> basis_, lower_, upper_, total_, net_, sig_;
@@ -530,7 +560,10 @@ struct StackInputs {
     const double* x;
     const double* centre;
     const double* fwhm;
+    const double* tails;  // [n * 2 * tail_count], or nullptr
+    index_t tail_count;
     const double* snip_widths;
+    index_t snip_smoothing;
     double threshold;
     std::int64_t max_iterations;
 };
@@ -560,14 +593,16 @@ struct StackWork {
 // Every row's table appended to `table`, offsets[S + 1] filled; false when
 // `stop` ended it (between regions). A block of rows shares the continuum
 // and the search, whose lanes keep each row's own result; the regions are
-// fitted one row at a time. May throw std::bad_alloc.
+// fitted one row at a time. The continuum and the candidates are those of
+// find_peaks_cy without a continuum given, at significance search_threshold.
+// May throw std::bad_alloc.
 template <class V>
 bool analyse_stack(const peak_search::Filter& filter, const StackInputs& in, StackWork& work,
                    std::vector<Entry>& table, std::int64_t* offsets, const StopCheck& stop) {
     const index_t S = in.Y.rows;
     const index_t n = in.Y.columns;
     const index_t P = snip::first_window(in.snip_widths, n);
-    const Axis axis{in.x, in.centre, in.fwhm, n};
+    const Axis axis{in.x, in.centre, in.fwhm, n, in.tails, in.tail_count};
     offsets[0] = 0;
     for (index_t first = 0; first < S; first += lanes::block) {
         if (stop()) return false;
@@ -576,13 +611,14 @@ bool analyse_stack(const peak_search::Filter& filter, const StackInputs& in, Sta
         const index_t row_bytes = n * static_cast<index_t>(sizeof(double));
         const Strided2<double> into{reinterpret_cast<char*>(work.continuum.data()), rows, n, row_bytes,
                                     static_cast<index_t>(sizeof(double))};
-        snip::continuum_block<V>(block, in.snip_widths, P, 0, into, work.snip);
+        snip::continuum_block<V>(block, in.snip_widths, P, in.snip_smoothing, into, work.snip);
         const peak_search::StackInputs search{
             block,
             {reinterpret_cast<const char*>(work.continuum.data()), rows, n, row_bytes,
              static_cast<index_t>(sizeof(double))},
             true,
             nullptr,
+            in.snip_smoothing,
             search_threshold};
         work.found.clear();
         if (!peak_search::search_stack<V>(filter, search, work.search, work.found, work.block_offsets.data(), stop)) {
