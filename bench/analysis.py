@@ -21,7 +21,6 @@ from scipy.stats import norm
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import analysis_reference  # noqa: E402
 import hpge  # noqa: E402
-from run import cpu_name  # noqa: E402
 
 
 def match(found_e, true_e, fwhm):
@@ -154,6 +153,7 @@ def main():
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--stack", type=int, default=1000)
     args = ap.parse_args()
+    from run import cpu_name
     sim = hpge.simulate(args.spectra, args.seed)
     print(f"CPU: {cpu_name()}, one core")
     results = {}
