@@ -49,7 +49,7 @@ KERNEL_TESTS := tests/test_kernel_layer.py tests/test_gaussian.py tests/test_gau
 	tests/test_respgrid.py tests/test_unfolding.py tests/test_erfc.py tests/test_fitting.py \
 	tests/test_fitting_folded.py tests/test_fitting_status.py tests/test_unfolding_stops.py tests/test_erfcx.py \
 	tests/test_fitting_tails.py \
-	tests/test_inputs_refused.py tests/test_peaks.py
+	tests/test_inputs_refused.py tests/test_peaks.py tests/test_analysis.py
 
 test-kernels: $(VENV)/.deps-installed
 	@for level in $(KERNEL_LEVELS); do \
@@ -103,8 +103,8 @@ test-sanitize: $(VENV)/.deps-installed
 # (the folded fits, and their background's fold against SciPy's M.T @ B),
 # bench/fit_statuses.json (the statuses on the cases made to trouble them),
 # bench/tails.json (peaks with tails: speed, statistics, a real peak)
-# and bench/peaks.json (the continuum and the peak search on simulated HPGe
-# spectra). BENCH_REPS sets the repetitions.
+# bench/peaks.json (the continuum and the peak search on simulated HPGe
+# spectra) and bench/analysis.json (whole spectra analysed). BENCH_REPS sets the repetitions.
 bench: install
 	$(BIN)/python bench/run.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	$(BIN)/python bench/stacks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
@@ -114,11 +114,13 @@ bench: install
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/tails.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/fold.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
 	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/peaks.py $(if $(BENCH_REPS),--reps $(BENCH_REPS))
+	OPENBLAS_NUM_THREADS=1 $(BIN)/python bench/analysis.py --spectra 100
 
 # The whole job on a simulated gamma spectrum: prints the table of fitted
 # lines and writes demo_output/gamma_spectrum.png.
 demo: install
 	$(BIN)/python examples/gamma_spectrum.py
+	$(BIN)/python examples/analyse_spectrum.py
 
 clean:
 	rm -rf $(BUILD_DIR) demo_output

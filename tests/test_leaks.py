@@ -184,8 +184,23 @@ def peaks_cases():
     yield "find_peaks_cy keyword", find, (Y, fwhm), {"Y": Y}, TypeError
 
 
+def analysis_cases():
+    edges = np.linspace(0.0, 300.0, 301)
+    x = 0.5 * (edges[:-1] + edges[1:])
+    mean = 50.0 + 2000.0 * np.exp(-0.5 * ((x - 150.0) / 1.5) ** 2)
+    Y = np.random.default_rng(8).poisson(mean, size=(2, 300)).astype(np.float64)
+    fwhm = np.full(300, 3.5)
+    analyse = peaks.analyse_spectra_cy
+    yield "analyse_spectra_cy ok", analyse, (edges, Y, fwhm), {}, None
+    yield "analyse_spectra_cy empty", analyse, (edges, Y[:0], fwhm), {}, None
+    yield "analyse_spectra_cy shape", analyse, (edges[:-1], Y, fwhm), {}, ValueError
+    yield "analyse_spectra_cy tails", analyse, (edges, Y, fwhm), {"tails": np.full((300, 4), 0.5)}, None
+    yield "analyse_spectra_cy tails refused", analyse, (edges, Y, fwhm), {"tails": -np.ones((300, 2))}, ValueError
+    yield "analyse_spectra_cy type", analyse, (edges, list(Y), fwhm), {}, TypeError
+
+
 CASES = [*gaussian_cases(), *respgrid_cases(), *deconvolution_cases(), *unfolding_cases(), *fitting_cases(),
-         *peaks_cases()]
+         *peaks_cases(), *analysis_cases()]
 
 
 @pytest.mark.parametrize("label, function, args, kwargs, error", CASES, ids=[c[0] for c in CASES])

@@ -153,7 +153,16 @@ def valid_required_arguments():
                                   indices, values),
         "snip_continuum_cy": lambda: (np.stack([y, y[::-1]]), np.full(12, 3.0)),
         "find_peaks_cy": lambda: (np.stack([y + 500.0 * (np.arange(12) == 6), y]), np.full(12, 1.5)),
+        "analyse_spectra_cy": lambda: analysed_spectrum(),
     }
+
+
+def analysed_spectrum():
+    """60 channels of 1 keV holding one strong peak on a flat continuum."""
+    edges = np.arange(61.0)
+    centres = edges[:-1] + 0.5
+    counts = np.round(100.0 + 5000.0 * np.exp(-0.5 * ((centres - 30.2) / 1.3) ** 2) / (np.sqrt(2 * np.pi) * 1.3))
+    return edges, np.stack([counts, counts[::-1]]), np.full(60, 3.0)
 
 
 WITH_DEFAULTS = [(module, function, parameters) for module, function, parameters in FUNCTIONS

@@ -71,8 +71,24 @@ def snip_call():
     return lambda: peaks.snip_continuum_cy(Y, np.full(axis.size, 18.0), 1)
 
 
+def analysed_spectra():
+    # Peaks of 0.7 keV channels on a falling continuum.
+    edges = np.linspace(0.0, 700.0, 1001)
+    x = 0.5 * (edges[:-1] + edges[1:])
+    mean = 400.0 * np.exp(-x / 300.0) + 5.0
+    for e, counts in ((120.0, 3000.0), (300.0, 800.0), (303.0, 400.0), (511.0, 200.0)):
+        mean += counts * np.exp(-0.5 * ((x - e) / 1.0) ** 2) * 0.7 / np.sqrt(2 * np.pi)
+    Y = np.random.default_rng(6).poisson(mean, size=(6, 1000)).astype(np.float64)
+    return edges, Y, np.full(1000, 2.355)
+
+
+def analyse_call():
+    edges, Y, fwhm = analysed_spectra()
+    return lambda: peaks.analyse_spectra_cy(edges, Y, fwhm)
+
+
 @pytest.mark.parametrize("make_call", [ml_em_call, richardson_lucy_call, respgrid_call, ml_em_batch_call,
-                                       fit_peaks_call, find_peaks_call, snip_call])
+                                       fit_peaks_call, find_peaks_call, snip_call, analyse_call])
 def test_concurrent_calls_match_serial(make_call):
     call = make_call()
     expected = call()
@@ -126,3 +142,9 @@ def test_peaks_release_the_lock(function):
     call = {"find_peaks_cy": lambda Y: peaks.find_peaks_cy(Y, fwhm),
             "snip_continuum_cy": lambda Y: peaks.snip_continuum_cy(Y, 2.0 * fwhm)}[function]
     assert_other_threads_run(lambda passes: call(np.broadcast_to(y, (passes, axis.size))))
+
+
+def test_analyse_spectra_releases_the_lock():
+    edges, Y, fwhm = analysed_spectra()
+    assert_other_threads_run(lambda passes: peaks.analyse_spectra_cy(
+        edges, np.broadcast_to(Y[0], (passes, Y.shape[1])), fwhm))

@@ -1,0 +1,251 @@
+"""analyse_spectra_cy: a whole spectrum analysed in one call, checked against the same
+stages written with fit_peaks_cy and find_peaks_cy in Python (bench/analysis_reference.py)
+and against the simulator's truth; the layout of stacks, odd inputs and arguments."""
+
+import signal
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "bench"))
+import analysis as measures  # noqa: E402
+import analysis_reference as ar  # noqa: E402
+import hpge  # noqa: E402
+
+from tarvix.utils.numerics.cython.peaks import PeakTable, analyse_spectra_cy  # noqa: E402
+
+FIELDS = ("offsets", "energy", "energy_error", "area", "area_error", "fwhm", "significance", "background",
+          "region", "status")
+
+
+@pytest.fixture(scope="module")
+def sim():
+    return hpge.simulate(3, 21)
+
+
+@pytest.fixture(scope="module")
+def native(sim):
+    return analyse_spectra_cy(sim.edges, sim.counts, sim.fwhm_kev)
+
+
+def row(table, s):
+    lo, hi = table.offsets[s], table.offsets[s + 1]
+    return {name: getattr(table, name)[lo:hi] for name in FIELDS[1:]}
+
+
+def test_table_layout(native, sim):
+    assert type(native) is PeakTable and native._fields if hasattr(native, "_fields") else True
+    assert [type(native).__name__, len(native)] == ["PeakTable", 10]
+    assert native.offsets.dtype == np.int64 and native.offsets.shape == (len(sim.counts) + 1,)
+    assert native.region.dtype == np.int64 and native.status.dtype == np.int32
+    n = native.offsets[-1]
+    for name in FIELDS[1:]:
+        assert getattr(native, name).shape == (n,)
+    for s in range(len(sim.counts)):
+        r = row(native, s)
+        assert np.all(np.diff(r["energy"]) >= 0)
+        assert np.all(r["significance"] >= 4.0)
+        np.testing.assert_array_equal(r["significance"], r["area"] / r["area_error"])
+        assert np.all(r["background"] > 0) and np.all(r["fwhm"] > 0)
+
+
+def test_agrees_with_the_python_stages(native, sim):
+    # The same stages with fit_peaks_cy and find_peaks_cy: the same peaks, the same fits
+    # (the starts differ in the last digits, the residual filter's erfc too).
+    matched = total = 0
+    for s, y in enumerate(sim.counts):
+        reference = ar.analyse(sim.edges, y, sim.fwhm_kev, native_search=True).arrays()
+        r = row(native, s)
+        total += max(len(reference["energy"]), len(r["energy"]))
+        for e, a in zip(reference["energy"], reference["area"]):
+            k = np.argmin(np.abs(r["energy"] - e))
+            if abs(r["energy"][k] - e) < 1e-3 and abs(r["area"][k] - a) < 1e-4 * a:
+                matched += 1
+    assert matched >= 0.95 * total
+
+
+def test_found_lines_and_area_pulls(native, sim):
+    clear = found = false = 0
+    pulls = []
+    for s, truth in enumerate(sim.truth):
+        r = row(native, s)
+        m = measures.match(r["energy"], truth["energy"], truth["fwhm"])
+        strong = np.nonzero((truth["significance"] > 10) & (truth["kind"] != hpge.DOUBLET)
+                            & ((truth["energy"] < 505) | (truth["energy"] > 517)))[0]
+        clear += len(strong)
+        found += sum(i in m for i in strong)
+        false += len(r["energy"]) - len(m)
+        pulls += [(r["area"][j] - truth["counts"][i]) / r["area_error"][j] for i, j in m.items()]
+    assert found >= 0.95 * clear
+    assert false <= 3 * len(sim.truth)
+    assert abs(np.median(pulls)) < 0.6
+    assert 0.7 < measures.robust_width(np.array(pulls)) < 1.5
+
+
+def test_rows_of_a_stack_are_the_rows_alone(native, sim):
+    for s in range(len(sim.counts)):
+        alone = analyse_spectra_cy(sim.edges, sim.counts[s:s + 1], sim.fwhm_kev)
+        for name in FIELDS[1:]:
+            assert np.array_equal(getattr(alone, name), row(native, s)[name]), name
+
+
+@pytest.mark.parametrize("layout", ["fortran", "strided", "readonly"])
+def test_layouts(native, sim, layout):
+    Y = sim.counts
+    if layout == "fortran":
+        Y = np.asfortranarray(Y)
+    elif layout == "strided":
+        wide = np.zeros((Y.shape[0] * 2, Y.shape[1] * 2))
+        wide[::2, ::2] = Y
+        Y = wide[::2, ::2]
+    else:
+        Y = Y.copy()
+        Y.flags.writeable = False
+    before = Y.copy()
+    table = analyse_spectra_cy(sim.edges, Y, sim.fwhm_kev)
+    assert np.array_equal(Y, before)
+    for a, b in zip(table, native):
+        assert np.array_equal(a, b)
+
+
+def test_invalid_rows_get_no_peaks(native, sim):
+    Y = np.concatenate([sim.counts[:1], sim.counts[:1], sim.counts[:1], np.zeros((1, sim.counts.shape[1]))])
+    Y[1, 100] = np.nan
+    Y[2, 200] = -1.0
+    table = analyse_spectra_cy(sim.edges, Y, sim.fwhm_kev)
+    counts = np.diff(table.offsets)
+    assert counts[1] == counts[2] == counts[3] == 0
+    assert counts[0] == native.offsets[1]
+    assert np.array_equal(table.area, native.area[:native.offsets[1]])
+
+
+@pytest.mark.parametrize("S, n", [(0, 50), (2, 0), (0, 0), (1, 3)])
+def test_empty_shapes(S, n):
+    table = analyse_spectra_cy(np.arange(n + 1.0), np.zeros((S, n)), np.full(n, 2.0))
+    assert np.array_equal(table.offsets, np.zeros(S + 1, np.int64))
+    assert all(len(getattr(table, name)) == 0 for name in FIELDS[1:])
+
+
+def test_vanished_member_and_shoulder():
+    # A strong line, a weak one 1.2 FWHM above it (a shoulder), on a flat continuum.
+    x = np.arange(401) * 0.5
+    from scipy.special import ndtr
+    mean = np.full(400, 200.0)
+    for e, counts in ((100.0, 20000.0), (102.4, 2500.0)):
+        mean += counts * np.diff(ndtr((x - e) / (2.0 * ar.SIGMA_PER_FWHM)))
+    y = np.random.default_rng(5).poisson(mean).astype(np.float64)
+    table = analyse_spectra_cy(x, y[np.newaxis], np.full(400, 2.0))
+    assert len(table.energy) == 2
+    np.testing.assert_allclose(table.energy, [100.0, 102.4], atol=0.3)
+    assert np.all(np.isfinite(table.area_error))
+    assert abs(table.area[0] - 20000) < 5 * table.area_error[0]
+    assert abs(table.area[1] - 2500) < 5 * table.area_error[1]
+
+
+def arguments():
+    x = np.arange(11.0)
+    Y = np.ones((2, 10))
+    f = np.full(10, 2.0)
+    yield "x length", (x[:-1], Y, f), {}, ValueError, "x has shape (10,) but Y has shape (2, 10)"
+    yield "x descending", (x[::-1].copy(), Y, f), {}, ValueError, "x[1]"
+    yield "x nan", (np.where(x == 3, np.nan, x), Y, f), {}, ValueError, "x[3]"
+    yield "fwhm length", (x, Y, f[:-1]), {}, ValueError, "fwhm has shape (9,) but Y has shape (2, 10)"
+    yield "fwhm zero", (x, Y, np.where(np.arange(10) == 4, 0.0, f)), {}, ValueError, "fwhm[4]"
+    yield "threshold", (x, Y, f), {"threshold": np.nan}, ValueError, "threshold is NaN"
+    yield "iterations", (x, Y, f), {"max_iterations": -1}, ValueError, "max_iterations is -1"
+    yield "tails shape", (x, Y, f), {"tails": np.ones((10, 3))}, ValueError, "tails has shape (10, 3)"
+    yield "tails t", (x, Y, f), {"tails": np.where(np.arange(20).reshape(10, 2) == 6, -0.1, 1.0)}, ValueError, \
+        "tails[3, 0]"
+    yield "tails tau", (x, Y, f), {"tails": np.where(np.arange(40).reshape(10, 4) == 7, 0.0, 1.0)}, ValueError, \
+        "tails[1, 3]"
+    yield "Y dims", (x, Y[0], f), {}, ValueError, "dimensions"
+    yield "Y dtype", (x, Y.astype(np.float32), f), {}, ValueError, ""
+    yield "Y none", (x, None, f), {}, TypeError, "Y"
+    yield "x list", (list(x), Y, f), {}, TypeError, "x"
+    yield "keyword", (x, Y), {"fwhm": f, "x": x}, TypeError, ""
+
+
+@pytest.mark.parametrize("label, args, kwargs, error, text", list(arguments()), ids=[a[0] for a in arguments()])
+def test_argument_errors(label, args, kwargs, error, text):
+    with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)").replace("[", r"\[")):
+        analyse_spectra_cy(*args, **kwargs)
+
+
+def test_an_interrupt_ends_a_long_call(sim):
+    y = sim.counts[0]
+    start = time.perf_counter()
+    analyse_spectra_cy(sim.edges, np.broadcast_to(y, (4, len(y))), sim.fwhm_kev)
+    rows = int(10.0 / ((time.perf_counter() - start) / 4))
+    Y = np.broadcast_to(y, (rows, len(y)))
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    main = threading.main_thread().ident
+    try:
+        sent = []
+
+        def interrupt():
+            sent.append(time.perf_counter())
+            signal.pthread_kill(main, signal.SIGINT)
+
+        timer = threading.Timer(0.2, interrupt)
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                analyse_spectra_cy(sim.edges, Y, sim.fwhm_kev)
+        finally:
+            timer.join()
+        assert time.perf_counter() - sent[0] < 0.5
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def test_tails_held_at_the_simulators_shape(native, sim):
+    # The simulator's peaks carry a tail: held at its shape, the areas lose their
+    # Gaussian shortfall and the centroids their pull to low energies.
+    tailed = analyse_spectra_cy(sim.edges, sim.counts, sim.fwhm_kev, tails=sim.tails)
+    summary = {}
+    for name, table in (("gauss", native), ("tails", tailed)):
+        pulls, centres = [], []
+        for s, truth in enumerate(sim.truth):
+            r = row(table, s)
+            m = measures.match(r["energy"], truth["energy"], truth["fwhm"])
+            for i, j in m.items():
+                if truth["kind"][i] != hpge.DOUBLET and not 505 < truth["energy"][i] < 517:
+                    pulls.append((r["area"][j] - truth["counts"][i]) / r["area_error"][j])
+                    centres.append((r["energy"][j] - truth["energy"][i]) / r["energy_error"][j])
+        summary[name] = np.median(pulls), np.median(centres)
+    assert abs(summary["tails"][0]) < abs(summary["gauss"][0]) + 0.05
+    assert abs(summary["tails"][1]) < 0.4 < abs(summary["gauss"][1])
+    # A table per row as the row alone gives it, with tails too.
+    alone = analyse_spectra_cy(sim.edges, sim.counts[1:2], sim.fwhm_kev, tails=sim.tails)
+    assert np.array_equal(alone.area, row(tailed, 1)["area"])
+
+
+def test_a_region_is_fit_peaks_cy_on_it():
+    # One isolated peak: the table's area and centroid are fit_peaks_cy's on the region
+    # the analysis chose (2.5 FWHM beyond the candidate), from a start near the optimum.
+    from scipy.special import ndtr
+
+    from tarvix.utils.numerics.cython.fitting import fit_peaks_cy
+    x = np.arange(301) * 0.5
+    mean = 100.0 + 5000.0 * np.diff(ndtr((x - 75.2) / (2.0 * ar.SIGMA_PER_FWHM)))
+    y = np.random.default_rng(9).poisson(mean).astype(np.float64)
+    table = analyse_spectra_cy(x, y[np.newaxis], np.full(300, 2.0))
+    assert len(table.energy) == 1
+    e = table.energy[0]
+    lo = max(0, np.searchsorted(x, e - 5.0) - 1)
+    hi = np.searchsorted(x, e + 5.0)
+    c = 0.5 * (x[lo:hi] + x[lo + 1:hi + 1])
+    basis = np.column_stack([np.ones_like(c), (c - 0.5 * (x[lo] + x[hi])) / (0.5 * (x[hi] - x[lo]))])
+    v = (table.fwhm[0] * ar.SIGMA_PER_FWHM) ** 2
+    start = np.array([table.area[0] / np.sqrt(2 * np.pi * v), e, v, 0.0, 100.0, 0.0])
+    lower = np.array([0.0, e - 1.5, 0.81 * v, 0.0, -np.inf, -np.inf])
+    upper = np.array([np.inf, e + 1.5, 1.21 * v, np.inf, np.inf, np.inf])
+    r = fit_peaks_cy(x[lo:hi + 1], y[np.newaxis, lo:hi], start, basis, lower=lower, upper=upper, steps=True,
+                     binned=True)
+    np.testing.assert_allclose(r.areas[0, 0], table.area[0], rtol=1e-3)
+    np.testing.assert_allclose(r.params[0, 1], table.energy[0], atol=1e-3)
