@@ -163,8 +163,11 @@ def arguments():
         "tails[3, 0]"
     yield "tails tau", (x, Y, f), {"tails": np.where(np.arange(40).reshape(10, 4) == 7, 0.0, 1.0)}, ValueError, \
         "tails[1, 3]"
-    yield "Y dims", (x, Y[0], f), {}, ValueError, "dimensions"
-    yield "Y dtype", (x, Y.astype(np.float32), f), {}, ValueError, ""
+    yield "Y dims", (x, Y[0], f), {}, ValueError, "Y: Buffer has wrong number of dimensions"
+    yield "Y dtype", (x, Y.astype(np.float32), f), {}, ValueError, "Y: "
+    yield "tails dims", (x, Y, f), {"tails": np.ones(10)}, ValueError, "tails: Buffer has wrong number of dimensions"
+    yield "iterations float", (x, Y, f), {"max_iterations": 5.0}, TypeError, "max_iterations: 'float' object"
+    yield "threshold none", (x, Y, f), {"threshold": None}, TypeError, "threshold: "
     yield "Y none", (x, None, f), {}, TypeError, "Y"
     yield "x list", (list(x), Y, f), {}, TypeError, "x"
     yield "keyword", (x, Y), {"fwhm": f, "x": x}, TypeError, ""

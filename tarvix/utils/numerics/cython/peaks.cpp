@@ -160,10 +160,11 @@ PyObject* snip_continuum_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         std::array<PyObject*, 3> v;
         if (!snip_signature.parse(args, nargs, kwnames, v)) return nullptr;
         int smoothing = 0;
-        if (v[2] && !frame::to_int32(v[2], smoothing)) return nullptr;
+        if (v[2] && !frame::to_index_int32(v[2], "smoothing", smoothing)) return nullptr;
         frame::HeldBuffer Y, widths_buffer;
         if (!frame::check_ndarray(v[0], "Y") || !frame::check_ndarray(v[1], "widths") ||
-            !Y.acquire_array(v[0], frame::float64_t, 2) || !widths_buffer.acquire_array(v[1], frame::float64_t, 1) ||
+            !Y.acquire_argument("Y", v[0], frame::float64_t, 2) ||
+            !widths_buffer.acquire_argument("widths", v[1], frame::float64_t, 1) ||
             !frame::refuse_none(v[0], "Y") || !frame::refuse_none(v[1], "widths")) {
             return nullptr;
         }
@@ -237,7 +238,7 @@ PyObject* find_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::array<PyObject*, 4> v;
         if (!search_signature.parse(args, nargs, kwnames, v)) return nullptr;
         double threshold = 4.0;
-        if (v[2] && !frame::to_double(v[2], threshold)) return nullptr;
+        if (v[2] && !frame::to_double(v[2], "threshold", threshold)) return nullptr;
         PyObject* const continuum_object = v[3] ? v[3] : Py_None;
         if (!frame::check_ndarray(v[0], "Y") || !frame::check_ndarray(v[1], "fwhm") ||
             !frame::check_ndarray(continuum_object, "continuum")) {
@@ -248,12 +249,13 @@ PyObject* find_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const int continuum_ndim =
             has_continuum ? PyArray_NDIM(reinterpret_cast<PyArrayObject*>(continuum_object)) : 1;
         if (has_continuum && continuum_ndim != 1 && continuum_ndim != 2) {
-            PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1 or 2, got %d)",
+            PyErr_Format(PyExc_ValueError, "continuum: Buffer has wrong number of dimensions (expected 1 or 2, got %d)",
                          continuum_ndim);
             return nullptr;
         }
-        if (!Y.acquire_array(v[0], frame::float64_t, 2) || !fwhm_buffer.acquire_array(v[1], frame::float64_t, 1) ||
-            !continuum.acquire_array(continuum_object, frame::float64_t, continuum_ndim) ||
+        if (!Y.acquire_argument("Y", v[0], frame::float64_t, 2) ||
+            !fwhm_buffer.acquire_argument("fwhm", v[1], frame::float64_t, 1) ||
+            !continuum.acquire_argument("continuum", continuum_object, frame::float64_t, continuum_ndim) ||
             !frame::refuse_none(v[0], "Y") || !frame::refuse_none(v[1], "fwhm")) {
             return nullptr;
         }
@@ -403,7 +405,7 @@ PyObject* analyse_spectra_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!analysis_signature.parse(args, nargs, kwnames, v)) return nullptr;
         double threshold = 4.0;
         int max_iterations = 200;
-        if ((v[4] && !frame::to_double(v[4], threshold)) || (v[5] && !frame::to_int32(v[5], max_iterations))) {
+        if ((v[4] && !frame::to_double(v[4], "threshold", threshold)) || (v[5] && !frame::to_index_int32(v[5], "max_iterations", max_iterations))) {
             return nullptr;
         }
         PyObject* const tails_object = v[3] ? v[3] : Py_None;
@@ -412,9 +414,10 @@ PyObject* analyse_spectra_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         }
         frame::HeldBuffer x_buffer, Y, fwhm_buffer, tails;
-        if (!x_buffer.acquire_array(v[0], frame::float64_t, 1) || !Y.acquire_array(v[1], frame::float64_t, 2) ||
-            !fwhm_buffer.acquire_array(v[2], frame::float64_t, 1) ||
-            !tails.acquire_array(tails_object, frame::float64_t, 2) || !frame::refuse_none(v[0], "x") ||
+        if (!x_buffer.acquire_argument("x", v[0], frame::float64_t, 1) ||
+            !Y.acquire_argument("Y", v[1], frame::float64_t, 2) ||
+            !fwhm_buffer.acquire_argument("fwhm", v[2], frame::float64_t, 1) ||
+            !tails.acquire_argument("tails", tails_object, frame::float64_t, 2) || !frame::refuse_none(v[0], "x") ||
             !frame::refuse_none(v[1], "Y") || !frame::refuse_none(v[2], "fwhm")) {
             return nullptr;
         }

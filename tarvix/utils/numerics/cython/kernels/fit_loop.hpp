@@ -124,6 +124,7 @@ struct FitWork {
     void allocate(index_t parameters, index_t channels) {
         P = parameters;
         m = channels;
+        const index_t P2 = P * P;
         buffer.assign(static_cast<std::size_t>(doubles(P, m)), 0.0);
         double* p = buffer.data();
         auto take = [&](index_t count) {
