@@ -7,7 +7,9 @@ import numpy as np
 import pytest
 
 from exact import assert_same_bits
-from tarvix.utils.numerics.cython import _kernel_probe as probe
+from probe_module import kernel_probe
+
+probe = kernel_probe(module_level=True)
 
 mpmath = pytest.importorskip("mpmath")
 
