@@ -110,4 +110,15 @@ inline void dispatch(const Kernel& kernel) {
     }
 }
 
+// From inside a kernel that dispatch runs with vectors V: runs
+// `kernel.template operator()<V>()` through an entry point of its own at
+// the same level, called rather than inlined. A large kernel reached from
+// several places of an outer one (a fit in each stage of an analysis) is
+// then compiled once per level, not once per place; no vector crosses the
+// call.
+template <class V, class Kernel>
+inline void run_apart(const Kernel& kernel) {
+    dispatch_detail::run_with<V>(kernel);
+}
+
 }  // namespace kernels

@@ -39,6 +39,7 @@
 #pragma once
 
 #include "arrays.hpp"
+#include "dispatch.hpp"
 #include "fit_loop.hpp"
 #include "fit_peaks_model.hpp"
 #include "lanes.hpp"
@@ -222,8 +223,11 @@ public:
         work_.allocate(P, m_);
         model.restrict_bounds(lower_.data(), upper_.data());
         const fit::Observations data{y_, nullptr, m_};
-        const fit::RowOutcome outcome = fit::fit_row<V>(model, data, lower_.data(), upper_.data(), theta,
-                                                        out.covariance.data(), settings_, work_, stop_);
+        fit::RowOutcome outcome{};
+        run_apart<V>([&]<class W>() {
+            outcome = fit::fit_row<W>(model, data, lower_.data(), upper_.data(), theta, out.covariance.data(),
+                                      settings_, work_, stop_);
+        });
         out.deviance = outcome.objective;
         out.status = outcome.status;
         model.areas(theta, out.covariance.data(), out.area.data(), out.error.data());
@@ -355,7 +359,7 @@ public:
         for (index_t k = 0; k < K; ++k) theta[static_cast<std::size_t>(W_ * k)] = 0.0;
         fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
         fit::PeakModel model(shape, x_, basis_.data());
-        model.template evaluate<V>(theta.data(), 0);
+        evaluate<V>(model, theta.data());
         const double* const background = model.mean(0);
         for (index_t k = 0; k < K; ++k) {
             const double mu = fit.theta[static_cast<std::size_t>(W_ * k + 1)];
@@ -465,12 +469,18 @@ private:
         return true;
     }
 
+    // The model's means at theta into its slot 0.
+    template <class V>
+    static void evaluate(fit::PeakModel& model, const double* theta) {
+        model.template evaluate<V>(theta, 0);
+    }
+
     template <class V>
     void refresh_model(const RegionFit& fit) {
         const index_t K = static_cast<index_t>(fit.peaks.size());
         fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
         fit::PeakModel model(shape, x_, basis_.data());
-        model.template evaluate<V>(fit.theta.data(), 0);
+        evaluate<V>(model, fit.theta.data());
         std::copy(model.mean(0), model.mean(0) + m_, total_.begin());
     }
 
