@@ -15,8 +15,10 @@ Stages, each a function of its own:
     MARGIN FWHM beyond its outer peaks; a group with more than MAX_PEAKS peaks is split
     at its widest gap;
  4. region fit: fit_peaks_cy, binned Poisson likelihood, each peak (A, mu, v, h) on a
-    linear background. Widths free within +-WIDTH_BAND of the calibration for peaks of
-    search significance >= STRONG, held for the others; steps free (h >= 0) for peaks
+    linear background, each centre within 0.75 FWHM of its start and on its side of the
+    midpoints to its neighbours' starts (NEIGHBOUR_GAP FWHM off). Widths free within
+    +-WIDTH_BAND of the calibration for peaks of search significance >= STRONG, held for
+    the others; steps free (h >= 0) for peaks
     of search significance >= STEP_SIGNIFICANCE, held at 0 otherwise;
  5. pruning: while a peak has vanished (area error not finite) or is below the
     threshold, the least significant one is removed and the region refitted;
@@ -48,6 +50,7 @@ MAX_PEAKS = 8              # most peaks in one region
 STRONG = 20.0              # search significance from which a width is free
 WIDTH_BAND = 0.10          # a free width stays within +-10 % of the calibration's FWHM
 STEP_SIGNIFICANCE = 15.0   # search significance from which a peak has a free step
+NEIGHBOUR_GAP = 0.05       # a centre keeps this (FWHM) from the midpoint to a neighbour's start
 MIN_SEPARATION = 0.35      # residual candidates this close (FWHM) to a peak are refused
 EDGE_CLEARANCE = 1.5       # nor closer than this (FWHM) to the region's edges
 MAX_ADDED = 3              # residual or split trials per region
@@ -245,6 +248,15 @@ def fit_region(edges, y, basis, peaks, fwhm_of, continuum, max_iterations=200):
         lower[4 * j] = 0.0
         lower[4 * j + 1] = max(edges[0], pk.energy - 0.75 * f)
         upper[4 * j + 1] = min(edges[-1], pk.energy + 0.75 * f)
+        # Neighbours stay apart (centres that met would trade amplitudes along a flat valley).
+        if j > 0:
+            below = peaks[j - 1].energy
+            gap = min(NEIGHBOUR_GAP * f, 0.25 * (pk.energy - below))
+            lower[4 * j + 1] = max(lower[4 * j + 1], 0.5 * (below + pk.energy) + gap)
+        if j + 1 < k:
+            above = peaks[j + 1].energy
+            gap = min(NEIGHBOUR_GAP * f, 0.25 * (above - pk.energy))
+            upper[4 * j + 1] = min(upper[4 * j + 1], 0.5 * (pk.energy + above) - gap)
         if pk.search_significance >= STRONG and not pk.added:
             lower[4 * j + 2] = v0 * (1 - WIDTH_BAND) ** 2
             upper[4 * j + 2] = v0 * (1 + WIDTH_BAND) ** 2

@@ -72,7 +72,16 @@ struct PeakShape {
 
 class PeakModel {
 public:
-    PeakModel(const PeakShape& shape, const double* x, const double* basis) : shape_(shape), x_(x), basis_(basis) {
+    PeakModel() = default;
+    PeakModel(const PeakShape& shape, const double* x, const double* basis) { reshape(shape, x, basis); }
+
+    // The model of another shape over another axis, in the same storage: a
+    // caller fitting many regions allocates only when one outgrows it.
+    // Every array is written by evaluate before it is read.
+    void reshape(const PeakShape& shape, const double* x, const double* basis) {
+        shape_ = shape;
+        x_ = x;
+        basis_ = basis;
         const auto m = static_cast<std::size_t>(shape.m);
         const auto columns = static_cast<std::size_t>(shape.peak_parameters());
         for (int slot = 0; slot < 2; ++slot) {
@@ -448,8 +457,8 @@ private:
     }
 
     PeakShape shape_;
-    const double* x_;
-    const double* basis_;
+    const double* x_ = nullptr;
+    const double* basis_ = nullptr;
     std::vector<double> mean_[2], jacobian_[2];
     std::vector<double> offset_, argument_, gauss_, tail_, step_part_;
     std::vector<double> z_, kernel_, special_, cumulative_;  // per tail, sized only with tails

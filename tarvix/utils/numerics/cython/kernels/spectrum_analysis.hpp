@@ -11,7 +11,9 @@
 //             than max_peaks is split at its widest gap;
 //   fit:      each peak (A, mu, v, h[, t1, tau1[, t2, tau2]]) on a straight
 //             background
-//             b0 + b1 (x - mid) / half; mu within +-0.75 FWHM of its start,
+//             b0 + b1 (x - mid) / half; mu within +-0.75 FWHM of its start
+//             and on its side of the midpoints to its neighbours' starts
+//             (neighbour_gap FWHM from them),
 //             v within +-width_band of the resolution's for candidates of
 //             significance >= strong (else held), h >= 0 free from
 //             step_significance (else held at 0); the background starts at
@@ -40,6 +42,7 @@
 
 #include "arrays.hpp"
 #include "dispatch.hpp"
+#include "erfc.hpp"
 #include "fit_loop.hpp"
 #include "fit_peaks_model.hpp"
 #include "lanes.hpp"
@@ -67,6 +70,7 @@ constexpr double strong = 20.0;             // significance from which a width i
 constexpr double width_band = 0.10;         // a free width stays within +-10 %
 constexpr double step_significance = 15.0;  // significance from which a step is free
 constexpr double centre_reach = 0.75;       // FWHM a centre may move from its start
+constexpr double neighbour_gap = 0.05;      // FWHM a centre keeps from the midpoint to a neighbour's start
 constexpr double min_separation = 0.35;     // FWHM between a residual candidate and a peak
 constexpr double edge_clearance = 1.5;      // FWHM between a residual candidate and an edge
 constexpr int max_added = 3;                // residual or split tries per region
@@ -127,12 +131,14 @@ struct Axis {
     }
 };
 
-// Phi(b) - Phi(a), a <= b, in the tail where it is small.
-inline double gaussian_mass(double a, double b) noexcept {
-    constexpr double r = 0.70710678118654752;
-    if (a >= 0.0) return 0.5 * (std::erfc(a * r) - std::erfc(b * r));
-    if (b <= 0.0) return 0.5 * (std::erfc(-b * r) - std::erfc(-a * r));
-    return 1.0 - 0.5 * (std::erfc(-a * r) + std::erfc(b * r));
+// Phi(b) - Phi(a) for edges a <= b (in units of sigma; only their signs
+// are read here) from ea = erfc(|a| / sqrt 2) and eb = erfc(|b| / sqrt 2):
+// a difference of small tails where both lie on one side of 0, so that it
+// keeps its digits there.
+inline double gaussian_mass(double a, double b, double ea, double eb) noexcept {
+    if (a >= 0.0) return 0.5 * (ea - eb);
+    if (b <= 0.0) return 0.5 * (eb - ea);
+    return 1.0 - 0.5 * (ea + eb);
 }
 
 // The fit of one region and what is read off it.
@@ -143,13 +149,24 @@ struct RegionFit {
     std::int32_t status = fit::invalid_row;
 };
 
-// A region: its channels lo .. hi-1 of the row, and the scratch of its fits.
+// What the fits of a row's regions work in, kept from region to region so
+// that a row allocates only while its regions grow.
+struct RegionScratch {
+    fit::FitWork work;
+    fit::PeakModel model;
+    std::vector<double> basis, lower, upper, total, net, sig, edge_argument, edge_erfc;
+};
+
+// A region: its channels lo .. hi-1 of the row; its fits work in `scratch`.
 class Region {
 public:
     Region(const Axis& axis, const double* y, const double* continuum, index_t lo, index_t hi, double threshold,
-           std::int64_t max_iterations, const StopCheck& stop)
+           std::int64_t max_iterations, const StopCheck& stop, RegionScratch& scratch)
         : axis_(axis), y_(y + lo), continuum_(continuum + lo), x_(axis.x + lo), lo_(lo), m_(hi - lo),
-          threshold_(threshold), stop_(stop), W_(4 + 2 * axis.tail_count) {
+          threshold_(threshold), stop_(stop), W_(4 + 2 * axis.tail_count), work_(scratch.work),
+          model_(scratch.model), basis_(scratch.basis), lower_(scratch.lower), upper_(scratch.upper),
+          total_(scratch.total), net_(scratch.net), sig_(scratch.sig), edge_argument_(scratch.edge_argument),
+          edge_erfc_(scratch.edge_erfc) {
         settings_.estimator = fit::Estimator::poisson;
         settings_.max_iterations = max_iterations;
         const double mid = 0.5 * (x_[0] + x_[m_]);
@@ -183,8 +200,7 @@ public:
     void fit_once(const std::vector<Candidate>& peaks, RegionFit& out) {
         const index_t K = static_cast<index_t>(peaks.size());
         const index_t P = W_ * K + 2;
-        fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
-        fit::PeakModel model(shape, x_, basis_.data());
+        fit::PeakModel& model = reshaped_model(K);
         out.peaks = peaks;
         out.theta.assign(static_cast<std::size_t>(P), 0.0);
         out.covariance.assign(static_cast<std::size_t>(P * P), 0.0);
@@ -206,6 +222,20 @@ public:
             lower_[a] = 0.0;
             lower_[a + 1] = std::fmax(x_[0], c.energy - centre_reach * f);
             upper_[a + 1] = std::fmin(x_[m_], c.energy + centre_reach * f);
+            // Neighbours stay apart: two centres that met would trade their
+            // amplitudes along a flat valley, which the loop crawls. Each
+            // keeps to its side of the midpoint between their starts, by
+            // neighbour_gap FWHM (or a quarter of their distance).
+            if (k > 0) {
+                const double below = peaks[static_cast<std::size_t>(k - 1)].energy;
+                const double gap = std::fmin(neighbour_gap * f, 0.25 * (c.energy - below));
+                lower_[a + 1] = std::fmax(lower_[a + 1], 0.5 * (below + c.energy) + gap);
+            }
+            if (k + 1 < K) {
+                const double above = peaks[static_cast<std::size_t>(k + 1)].energy;
+                const double gap = std::fmin(neighbour_gap * f, 0.25 * (above - c.energy));
+                upper_[a + 1] = std::fmin(upper_[a + 1], 0.5 * (c.energy + above) - gap);
+            }
             if (c.significance >= strong && !c.added) {
                 lower_[a + 2] = v0 * (1.0 - width_band) * (1.0 - width_band);
                 upper_[a + 2] = v0 * (1.0 + width_band) * (1.0 + width_band);
@@ -357,9 +387,8 @@ public:
         // The background and steps alone: the model with every amplitude 0.
         std::vector<double> theta(fit.theta);
         for (index_t k = 0; k < K; ++k) theta[static_cast<std::size_t>(W_ * k)] = 0.0;
-        fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
-        fit::PeakModel model(shape, x_, basis_.data());
-        evaluate<V>(model, theta.data());
+        fit::PeakModel& model = reshaped_model(K);
+        model.template evaluate<V>(theta.data(), 0);
         const double* const background = model.mean(0);
         for (index_t k = 0; k < K; ++k) {
             const double mu = fit.theta[static_cast<std::size_t>(W_ * k + 1)];
@@ -421,17 +450,30 @@ private:
             const double reach = filter_reach * axis_.fwhm[lo_ + i] / (x_[i + 1] - x_[i]);
             half = std::max(half, static_cast<index_t>(std::ceil(reach)));
         }
+        edge_argument_.resize(static_cast<std::size_t>(2 * half + 2));
+        edge_erfc_.resize(static_cast<std::size_t>(2 * half + 2));
+        double* const argument = edge_argument_.data();
+        double* const tails = edge_erfc_.data();
+        constexpr double root_half = 0.70710678118654752;
         const index_t K = static_cast<index_t>(fit.peaks.size());
         for (index_t i = 0; i < m; ++i) {
             const double f = axis_.fwhm[lo_ + i];
             const double s = f * sigma_per_fwhm;
             const double centre = 0.5 * (x_[i] + x_[i + 1]);
             const double reach = std::fmax(filter_reach * f / (x_[i + 1] - x_[i]), 1.0);
+            // erfc(|u| / sqrt 2), u = (x - centre) / s, at the window's
+            // edges x[first] .. x[last + 1], a vector at a time.
+            const index_t first = std::max<index_t>(0, i - half);
+            const index_t last = std::min<index_t>(m - 1, i + half);
+            const index_t edges = last - first + 2;
+            for (index_t e = 0; e < edges; ++e) argument[e] = std::fabs((x_[first + e] - centre) / s) * root_half;
+            erfc_array<V>(argument, tails, edges);
             double gg = 0, gr = 0, g2v = 0, g3 = 0;
-            for (index_t o = -half; o <= half; ++o) {
-                const index_t j = i + o;
-                if (j < 0 || j >= m || static_cast<double>(o < 0 ? -o : o) > reach) continue;
-                const double g = gaussian_mass((x_[j] - centre) / s, (x_[j + 1] - centre) / s);
+            for (index_t j = first; j <= last; ++j) {
+                const index_t o = j - i;
+                if (static_cast<double>(o < 0 ? -o : o) > reach) continue;
+                const double g =
+                    gaussian_mass(x_[j] - centre, x_[j + 1] - centre, tails[j - first], tails[j - first + 1]);
                 if (!(g > 0.0)) continue;
                 gg += g * g;
                 gr += g * (y_[j] - total_[static_cast<std::size_t>(j)]);
@@ -469,18 +511,16 @@ private:
         return true;
     }
 
-    // The model's means at theta into its slot 0.
-    template <class V>
-    static void evaluate(fit::PeakModel& model, const double* theta) {
-        model.template evaluate<V>(theta, 0);
+    // The scratch model, shaped for K peaks on this region.
+    fit::PeakModel& reshaped_model(index_t K) {
+        model_.reshape(fit::PeakShape{K, 2, m_, true, true, axis_.tail_count}, x_, basis_.data());
+        return model_;
     }
 
     template <class V>
     void refresh_model(const RegionFit& fit) {
-        const index_t K = static_cast<index_t>(fit.peaks.size());
-        fit::PeakShape shape{K, 2, m_, true, true, axis_.tail_count};
-        fit::PeakModel model(shape, x_, basis_.data());
-        evaluate<V>(model, fit.theta.data());
+        fit::PeakModel& model = reshaped_model(static_cast<index_t>(fit.peaks.size()));
+        model.template evaluate<V>(fit.theta.data(), 0);
         std::copy(model.mean(0), model.mean(0) + m_, total_.begin());
     }
 
@@ -493,8 +533,9 @@ private:
     const StopCheck& stop_;
     const index_t W_;  // parameters per peak: (A, mu, v, h), then (t, tau) per tail
     fit::Settings settings_;
-    fit::FitWork work_;
-    std::vector<double> basis_, lower_, upper_, total_, net_, sig_;
+    fit::FitWork& work_;
+    fit::PeakModel& model_;
+    std::vector<double>&basis_, &lower_, &upper_, &total_, &net_, &sig_, &edge_argument_, &edge_erfc_;
     double line_[2] = {0.0, 0.0};
 };
 
@@ -502,7 +543,8 @@ private:
 // to `table`, ascending in energy. False when `stop` ended it.
 template <class V>
 bool analyse_row(const Axis& axis, const double* y, const double* continuum, const std::vector<Candidate>& candidates,
-                 double threshold, std::int64_t max_iterations, std::vector<Entry>& table, const StopCheck& stop) {
+                 double threshold, std::int64_t max_iterations, std::vector<Entry>& table, RegionScratch& scratch,
+                 const StopCheck& stop) {
     const index_t count = static_cast<index_t>(candidates.size());
     // Groups [first, last) of neighbours, then those too large split at
     // their widest gap, in order.
@@ -550,7 +592,7 @@ bool analyse_row(const Axis& axis, const double* y, const double* continuum, con
         const index_t hi = std::min<index_t>(axis.n, std::lower_bound(axis.x, axis.x + axis.n + 1, hi_e) - axis.x);
         if (hi - lo < 6) continue;
         members.assign(candidates.begin() + first, candidates.begin() + last);
-        Region region(axis, y, continuum, lo, hi, threshold, max_iterations, stop);
+        Region region(axis, y, continuum, lo, hi, threshold, max_iterations, stop, scratch);
         if (!region.template analyse<V>(members, fit)) {
             if (stop()) return false;
             continue;
@@ -586,6 +628,7 @@ struct StackWork {
     std::vector<peak_search::Peak> found;
     std::vector<std::int64_t> block_offsets;
     std::vector<Candidate> candidates;
+    RegionScratch regions;  // grows with the largest region fitted
 
     void allocate(index_t n) {
         y.resize(static_cast<std::size_t>(n));
@@ -650,7 +693,7 @@ bool analyse_stack(const peak_search::Filter& filter, const StackInputs& in, Sta
                 work.candidates.push_back({energy, p.net, p.significance, false});
             }
             if (!analyse_row<V>(axis, work.y.data(), work.continuum.data() + l * n, work.candidates, in.threshold,
-                                in.max_iterations, table, stop)) {
+                                in.max_iterations, table, work.regions, stop)) {
                 return false;
             }
             offsets[first + l + 1] = static_cast<std::int64_t>(table.size());
