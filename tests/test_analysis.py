@@ -152,8 +152,8 @@ def arguments():
     Y = np.ones((2, 10))
     f = np.full(10, 2.0)
     yield "x length", (x[:-1], Y, f), {}, ValueError, "x has shape (10,) but Y has shape (2, 10)"
-    yield "x descending", (x[::-1].copy(), Y, f), {}, ValueError, "x[1]"
-    yield "x nan", (np.where(x == 3, np.nan, x), Y, f), {}, ValueError, "x[3]"
+    yield "x descending", (x[::-1].copy(), Y, f), {}, ValueError, "x[1] = 9.0 is not above x[0] = 10.0: x must ascend"
+    yield "x nan", (np.where(x == 3, np.nan, x), Y, f), {}, ValueError, "x[3] = nan is not finite"
     yield "fwhm length", (x, Y, f[:-1]), {}, ValueError, "fwhm has shape (9,) but Y has shape (2, 10)"
     yield "fwhm zero", (x, Y, np.where(np.arange(10) == 4, 0.0, f)), {}, ValueError, "fwhm[4]"
     yield "threshold", (x, Y, f), {"threshold": np.nan}, ValueError, "threshold is NaN"

@@ -10,6 +10,7 @@
 #include "frame/args.hpp"
 #include "frame/arrays.hpp"
 #include "frame/buffer.hpp"
+#include "frame/checks.hpp"
 #include "frame/errors.hpp"
 #include "frame/interrupt.hpp"
 #include "frame/module.hpp"
@@ -104,20 +105,6 @@ struct FitResults {
 
 // --- Arguments both fits take.
 
-// ValueError "<name> has shape (...) but <other> has shape (...); <need>".
-void raise_shape_mismatch(const char* name, const frame::HeldBuffer& array, int ndim, const char* other_name,
-                          const frame::HeldBuffer& other, int other_ndim, const char* need) {
-    auto shape = [](const frame::HeldBuffer& buffer, int dims) {
-        return dims == 1 ? PyUnicode_FromFormat("(%zd,)", buffer.extent(0))
-                         : PyUnicode_FromFormat("(%zd, %zd)", buffer.extent(0), buffer.extent(1));
-    };
-    frame::Ref first = frame::Ref::steal(shape(array, ndim));
-    frame::Ref second = frame::Ref::steal(shape(other, other_ndim));
-    if (!first || !second) return;
-    PyErr_Format(PyExc_ValueError, "%s has shape %U but %s has shape %U; %s", name, first.get(), other_name,
-                 second.get(), need);
-}
-
 // An array of one row for all, or one row per spectrum: 1-D or 2-D float64.
 struct RowsArgument {
     frame::HeldBuffer buffer;
@@ -149,7 +136,7 @@ struct RowsArgument {
     bool check_shape(const char* name, Py_ssize_t S, Py_ssize_t columns, const char* other_name,
                      const frame::HeldBuffer& other, int other_ndim, const char* need) const {
         if (none() || (length() == columns && (ndim == 1 || rows() == S))) return true;
-        raise_shape_mismatch(name, buffer, ndim, other_name, other, other_ndim, need);
+        frame::raise_shape_mismatch(name, buffer, ndim, other_name, other, other_ndim, need);
         return false;
     }
 };
@@ -228,33 +215,6 @@ struct CommonInputs {
     }
 };
 
-// An axis that must be finite and strictly ascending, copied contiguous.
-bool ascending_axis(const frame::HeldBuffer& x, std::vector<double>& out) {
-    const auto view = x.view1<const double>();
-    if (!frame::allocate_or_raise("a copy of x", 8.0 * static_cast<double>(view.size),
-                                  [&] { out.resize(static_cast<std::size_t>(view.size)); })) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < view.size; ++i) {
-        const double value = view[i];
-        out[static_cast<std::size_t>(i)] = value;
-        const bool finite = std::isfinite(value);
-        if (finite && (i == 0 || value > out[static_cast<std::size_t>(i - 1)])) continue;
-        frame::Ref value_object = frame::Ref::steal(PyFloat_FromDouble(value));
-        if (!value_object) return false;
-        if (!finite) {
-            PyErr_Format(PyExc_ValueError, "x[%zd] = %R is not finite", i, value_object.get());
-        } else {
-            frame::Ref previous = frame::Ref::steal(PyFloat_FromDouble(out[static_cast<std::size_t>(i - 1)]));
-            if (!previous) return false;
-            PyErr_Format(PyExc_ValueError, "x[%zd] = %R is not above x[%zd] = %R: x must ascend", i,
-                         value_object.get(), i - 1, previous.get());
-        }
-        return false;
-    }
-    return true;
-}
-
 // How a copy of the basis is laid out: column by column (basis_c[i] at
 // c * rows + i) or row by row (at i * q + c).
 enum class BasisLayout { columns, rows };
@@ -301,11 +261,11 @@ struct ModelLayout {
                bool has_background, Py_ssize_t P) const {
         const Py_ssize_t q = has_background ? background.extent(1) : 0;
         if (x.extent(0) != axis_length) {
-            raise_shape_mismatch("x", x, 1, "Y", Y, 2, axis_need);
+            frame::raise_shape_mismatch("x", x, 1, "Y", Y, 2, axis_need);
             return false;
         }
         if (has_background && background.extent(0) != Y.extent(1)) {
-            raise_shape_mismatch("background", background, 2, "Y", Y, 2, background_need);
+            frame::raise_shape_mismatch("background", background, 2, "Y", Y, 2, background_need);
             return false;
         }
         if (P < q || (P - q) % per_item != 0) {
@@ -436,7 +396,7 @@ PyObject* fit_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
         if (!in.check()) return nullptr;
         std::vector<double> axis, basis;
-        if (!ascending_axis(x, axis) || (has_background && !copy_basis(background, BasisLayout::columns, basis))) {
+        if (!frame::ascending_copy("x", x, axis) || (has_background && !copy_basis(background, BasisLayout::columns, basis))) {
             return nullptr;
         }
 
@@ -495,7 +455,7 @@ PyObject* fit_folded_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         bool negative = false;
         if (!response.check(n, n, "Y.shape[1]", negative)) return nullptr;
         std::vector<double> axis, basis;
-        if (!ascending_axis(x, axis) || (has_background && !copy_basis(background, BasisLayout::rows, basis))) {
+        if (!frame::ascending_copy("x", x, axis) || (has_background && !copy_basis(background, BasisLayout::rows, basis))) {
             return nullptr;
         }
 

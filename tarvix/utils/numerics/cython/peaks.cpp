@@ -10,6 +10,7 @@
 #include "frame/args.hpp"
 #include "frame/arrays.hpp"
 #include "frame/buffer.hpp"
+#include "frame/checks.hpp"
 #include "frame/errors.hpp"
 #include "frame/interrupt.hpp"
 #include "frame/module.hpp"
@@ -24,7 +25,6 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <new>
 #include <vector>
 
 namespace {
@@ -113,28 +113,13 @@ int add_peak_list(PyObject* module) {
     return PyModule_AddObjectRef(module, "PeakTable", reinterpret_cast<PyObject*>(peak_table_type));
 }
 
-// "(a,)" or "(a, b)".
-frame::Ref shape_text(const frame::HeldBuffer& buffer, int ndim) {
-    return frame::Ref::steal(ndim == 1 ? PyUnicode_FromFormat("(%zd,)", buffer.extent(0))
-                                       : PyUnicode_FromFormat("(%zd, %zd)", buffer.extent(0), buffer.extent(1)));
-}
-
-// ValueError "<name> has shape (...) but Y has shape (S, n); <need>".
-void raise_shape_mismatch(const char* name, const frame::HeldBuffer& array, int ndim, const frame::HeldBuffer& Y,
-                          const char* need) {
-    frame::Ref first = shape_text(array, ndim);
-    frame::Ref second = shape_text(Y, 2);
-    if (!first || !second) return;
-    PyErr_Format(PyExc_ValueError, "%s has shape %U but Y has shape %U; %s", name, first.get(), second.get(), need);
-}
-
 // A per-channel array of Y.shape[1] entries, each passing `ok`, copied
 // contiguous; else ValueError naming the argument, the entry and the rule.
 template <class Ok>
 bool channel_values(const char* name, const frame::HeldBuffer& array, const frame::HeldBuffer& Y, const char* rule,
                     Ok&& ok, std::vector<double>& out) {
     if (array.extent(0) != Y.extent(1)) {
-        raise_shape_mismatch(name, array, 1, Y, "it needs one entry per channel, Y.shape[1]");
+        frame::raise_shape_mismatch(name, array, 1, "Y", Y, 2, "it needs one entry per channel, Y.shape[1]");
         return false;
     }
     const auto view = array.view1<const double>();
@@ -272,7 +257,7 @@ PyObject* find_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const Py_ssize_t n = Y.extent(1);
         if (has_continuum && (continuum.extent(continuum_ndim - 1) != n ||
                               (continuum_ndim == 2 && continuum.extent(0) != S))) {
-            raise_shape_mismatch("continuum", continuum, continuum_ndim, Y,
+            frame::raise_shape_mismatch("continuum", continuum, continuum_ndim, "Y", Y, 2,
                                  "it needs the shape of Y or one row for all, (Y.shape[1],)");
             return nullptr;
         }
@@ -310,25 +295,15 @@ PyObject* find_peaks_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         in.snip_widths = snip_widths.data();
 
         std::vector<kp::Peak> peaks;
-        bool interrupted = false;
-        bool no_room = false;
-        {
-            frame::InterruptibleSection section;
-            const kernels::StopCheck stop = section.check();
-            try {
+        const bool done = frame::run_interruptible(
+            "the peaks found",
+            [&](const kernels::StopCheck& stop) {
                 filter.fill();
                 kernels::dispatch(
                     [&]<class V>() { kp::search_stack<V>(filter, in, work, peaks, offsets.data(), stop); });
-            } catch (const std::bad_alloc&) {
-                no_room = true;
-            }
-            interrupted = section.interrupted();
-        }
-        if (interrupted) return nullptr;
-        if (no_room) {
-            frame::raise_no_room("the peaks found", 32.0 * static_cast<double>(peaks.size() + 1));
-            return nullptr;
-        }
+            },
+            [&] { return 32.0 * static_cast<double>(peaks.size() + 1); });
+        if (!done) return nullptr;
         return peak_list(offsets, peaks);
     });
 }
@@ -341,22 +316,10 @@ const frame::Signature<6> analysis_signature{
 // The channel edges: Y.shape[1] + 1 of them, finite and strictly ascending.
 bool channel_edges(const frame::HeldBuffer& x, const frame::HeldBuffer& Y, std::vector<double>& out) {
     if (x.extent(0) != Y.extent(1) + 1) {
-        raise_shape_mismatch("x", x, 1, Y, "it needs the Y.shape[1] + 1 channel edges");
+        frame::raise_shape_mismatch("x", x, 1, "Y", Y, 2, "it needs the Y.shape[1] + 1 channel edges");
         return false;
     }
-    const auto view = x.view1<const double>();
-    out.resize(static_cast<std::size_t>(view.size));
-    for (Py_ssize_t i = 0; i < view.size; ++i) {
-        const double value = view[i];
-        out[static_cast<std::size_t>(i)] = value;
-        if (std::isfinite(value) && (i == 0 || value > out[static_cast<std::size_t>(i - 1)])) continue;
-        frame::Ref value_object = frame::Ref::steal(PyFloat_FromDouble(value));
-        if (!value_object) return false;
-        PyErr_Format(PyExc_ValueError, "x[%zd] = %R is not finite and above the edge before it: x must ascend", i,
-                     value_object.get());
-        return false;
-    }
-    return true;
+    return frame::ascending_copy("x", x, out);
 }
 
 // The PeakTable of the flat results (new reference), or nullptr.
@@ -443,7 +406,7 @@ PyObject* analyse_spectra_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         Py_ssize_t tail_count = 0;
         if (tails_object != Py_None) {
             if (tails.extent(0) != n || (tails.extent(1) != 2 && tails.extent(1) != 4)) {
-                raise_shape_mismatch("tails", tails, 2, Y,
+                frame::raise_shape_mismatch("tails", tails, 2, "Y", Y, 2,
                                      "it needs (Y.shape[1], 2) or (Y.shape[1], 4): (t, tau) of one or two tails");
                 return nullptr;
             }
@@ -505,25 +468,15 @@ PyObject* analyse_spectra_cy(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  tail_count ? tail_values.data() : nullptr, tail_count, snip_widths.data(),
                                  snip_smoothing(fwhm_channels), threshold, max_iterations};
         std::vector<ka::Entry> table;
-        bool interrupted = false;
-        bool no_room = false;
-        {
-            frame::InterruptibleSection section;
-            const kernels::StopCheck stop = section.check();
-            try {
+        const bool done = frame::run_interruptible(
+            "the analysis",
+            [&](const kernels::StopCheck& stop) {
                 filter.fill();
                 kernels::dispatch(
                     [&]<class V>() { ka::analyse_stack<V>(filter, in, work, table, offsets.data(), stop); });
-            } catch (const std::bad_alloc&) {
-                no_room = true;
-            }
-            interrupted = section.interrupted();
-        }
-        if (interrupted) return nullptr;
-        if (no_room) {
-            frame::raise_no_room("the analysis", 80.0 * static_cast<double>(table.size() + 1));
-            return nullptr;
-        }
+            },
+            [&] { return 80.0 * static_cast<double>(table.size() + 1); });
+        if (!done) return nullptr;
         return peak_table(offsets, table);
     });
 }

@@ -5,10 +5,12 @@
 // the exception stays set for the caller to return, after the section.
 #pragma once
 
+#include "errors.hpp"
 #include "ref.hpp"
 #include "../kernels/stop.hpp"
 
 #include <chrono>
+#include <new>
 
 namespace frame {
 
@@ -47,5 +49,32 @@ private:
     Clock::time_point last_check_;
     bool interrupted_ = false;
 };
+
+// Runs work(stop) in an InterruptibleSection, `stop` being its check.
+// True when the work ran to its end; else false with the exception set:
+// the signal handler's, or when the work threw std::bad_alloc,
+// MemoryError "no room for <what>" of bytes() bytes (asked after the work,
+// which may know by then how much it wanted).
+template <class Work, class Bytes>
+bool run_interruptible(const char* what, Work&& work, Bytes&& bytes) {
+    bool interrupted = false;
+    bool no_room = false;
+    {
+        InterruptibleSection section;
+        const kernels::StopCheck stop = section.check();
+        try {
+            work(stop);
+        } catch (const std::bad_alloc&) {
+            no_room = true;
+        }
+        interrupted = section.interrupted();
+    }
+    if (interrupted) return false;
+    if (no_room) {
+        raise_no_room(what, bytes());
+        return false;
+    }
+    return true;
+}
 
 }  // namespace frame

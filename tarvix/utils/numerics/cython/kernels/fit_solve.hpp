@@ -51,6 +51,16 @@ inline void cholesky_solve(const double* l, index_t n, const double* b, double* 
     }
 }
 
+// The lower triangle of c[n*n] = D^-1/2 H D^-1/2 (D = diag(H) > 0), with
+// `diagonal` in place of its unit diagonal, and scale[n] = D^-1/2.
+inline void scaled_to_unit_diagonal(const double* h, index_t n, double diagonal, double* c, double* scale) noexcept {
+    for (index_t i = 0; i < n; ++i) scale[i] = 1.0 / std::sqrt(h[i * n + i]);
+    for (index_t i = 0; i < n; ++i) {
+        for (index_t j = 0; j < i; ++j) c[i * n + j] = h[i * n + j] * scale[i] * scale[j];
+        c[i * n + i] = diagonal;
+    }
+}
+
 // A pivot of the unit-diagonal matrix below this leaves its parameter
 // undetermined: that parameter's column is, to 1e-6 of its length, a
 // combination of the columns before it (the information it adds is below
@@ -66,11 +76,7 @@ inline constexpr double undetermined_pivot = 1e-12;
 inline index_t drop_dependent(const double* h, index_t n, unsigned char* dropped, double* scratch) noexcept {
     double* const c = scratch;
     double* const scale = scratch + n * n;
-    for (index_t i = 0; i < n; ++i) scale[i] = 1.0 / std::sqrt(h[i * n + i]);
-    for (index_t i = 0; i < n; ++i) {
-        for (index_t j = 0; j < i; ++j) c[i * n + j] = h[i * n + j] * scale[i] * scale[j];
-        c[i * n + i] = 1.0;
-    }
+    scaled_to_unit_diagonal(h, n, 1.0, c, scale);
     index_t kept = 0;
     for (index_t j = 0; j < n; ++j) {
         // Columns of dropped parameters are 0 in the factor: they add
@@ -102,11 +108,7 @@ inline bool damped_step(const double* h, const double* g, index_t n, double lamb
                         double* scratch) noexcept {
     double* const c = scratch;
     double* const scale = scratch + n * n;
-    for (index_t i = 0; i < n; ++i) scale[i] = 1.0 / std::sqrt(h[i * n + i]);
-    for (index_t i = 0; i < n; ++i) {
-        for (index_t j = 0; j < i; ++j) c[i * n + j] = h[i * n + j] * scale[i] * scale[j];
-        c[i * n + i] = 1.0 + lambda;
-    }
+    scaled_to_unit_diagonal(h, n, 1.0 + lambda, c, scale);
     if (!cholesky(c, n, singular_pivot)) return false;
     for (index_t i = 0; i < n; ++i) step[i] = -g[i] * scale[i];
     cholesky_solve(c, n, step, step);
@@ -122,11 +124,8 @@ inline bool information_inverse(const double* h, index_t n, double* inverse, dou
     double* const scale = scratch + n * n;
     for (index_t i = 0; i < n; ++i) {
         if (!(h[i * n + i] > 0.0) || !std::isfinite(h[i * n + i])) return false;
-        scale[i] = 1.0 / std::sqrt(h[i * n + i]);
     }
-    for (index_t i = 0; i < n; ++i) {
-        for (index_t j = 0; j <= i; ++j) c[i * n + j] = i == j ? 1.0 : h[i * n + j] * scale[i] * scale[j];
-    }
+    scaled_to_unit_diagonal(h, n, 1.0, c, scale);
     if (!cholesky(c, n, singular_pivot)) return false;
     // Column j of C^-1 from the unit vector e_j, then unscaled.
     for (index_t j = 0; j < n; ++j) {
