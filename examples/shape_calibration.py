@@ -46,9 +46,10 @@ import analyse_spectrum as report  # noqa: E402
 from tarvix.utils.numerics.cython.fitting import fit_peaks_cy  # noqa: E402
 
 SIGMA_PER_FWHM = report.SIGMA_PER_FWHM
-# Bounds of a free tail and of the curves: t up to 3 times the Gaussian's area,
-# tau between 0.05 and 10 sigma (a longer tail is the step's and the background's job).
-T_MAX, TAU_MIN, TAU_MAX = 3.0, 0.05, 10.0
+# Bounds of a free tail and of the curves: t up to 1.5 times the Gaussian's area,
+# tau between 0.2 sigma (shorter, a tail is a wider Gaussian) and 5 sigma (longer, the
+# step's and the background's job).
+T_MAX, TAU_MIN, TAU_MAX = 1.5, 0.2, 5.0
 # Free parameters of a region fit besides the tail: A, mu, v, h and two background terms.
 REGION_FREE = 6
 
@@ -90,18 +91,19 @@ class ShapeCalibration:
     """t(E) and tau(E): straight lines between (low, high) keV, flat beyond.
 
     t and tau hold the curves' values at low and high (equal for a constant);
-    covariance is that of (t_low, t_high, tau_low, tau_high), or of (t, tau) for
-    a constant."""
+    covariance is that of (t_low, t_high, tau_low, tau_high); model is (t linear,
+    tau linear)."""
     low: float
     high: float
     t: tuple
     tau: tuple
     covariance: np.ndarray
-    linear: bool
+    model: tuple
     deviance: float          # summed deviance of the calibration peaks, tails held at the curves
     gaussian_deviance: float  # the same fitted as Gaussians
     channels: int
     peaks: list = field(default_factory=list)   # the calibration fits, tails free
+    tried: dict = field(default_factory=dict)   # summed deviance of each model tried
 
     def __call__(self, energy):
         """(t, tau) at the energies (keV), arrays of energy's shape."""
@@ -115,13 +117,9 @@ class ShapeCalibration:
     def errors(self, energy):
         """The standard errors of t and tau at the energies, from the curves' covariance."""
         w = self._weight(energy)
-        if self.linear:
-            g = np.stack([1 - w, w], axis=-1)
-            var_t = np.einsum("...i,ij,...j->...", g, self.covariance[:2, :2], g)
-            var_u = np.einsum("...i,ij,...j->...", g, self.covariance[2:, 2:], g)
-        else:
-            var_t = np.full_like(w, self.covariance[0, 0])
-            var_u = np.full_like(w, self.covariance[1, 1])
+        g = np.stack([1 - w, w], axis=-1)
+        var_t = np.einsum("...i,ij,...j->...", g, self.covariance[:2, :2], g)
+        var_u = np.einsum("...i,ij,...j->...", g, self.covariance[2:, 2:], g)
         return np.sqrt(var_t), np.sqrt(var_u)
 
     def at(self, centres):
@@ -130,10 +128,14 @@ class ShapeCalibration:
         return np.ascontiguousarray(np.column_stack([t, tau]))
 
     def describe(self):
-        if self.linear:
-            return (f"t = {self.t[0]:.3f} -> {self.t[1]:.3f}, tau = {self.tau[0]:.3f} -> {self.tau[1]:.3f} "
-                    f"from {self.low:.0f} to {self.high:.0f} keV (straight lines, flat beyond)")
-        return f"t = {self.t[0]:.3f}, tau = {self.tau[0]:.3f} (constant)"
+        def curve(name, ends, linear):
+            if linear:
+                return f"{name} = {ends[0]:.3f} -> {ends[1]:.3f}"
+            return f"{name} = {ends[0]:.3f}"
+        text = f"{curve('t', self.t, self.model[0])}, {curve('tau', self.tau, self.model[1])}"
+        if any(self.model):
+            text += f" (straight from {self.low:.0f} to {self.high:.0f} keV, flat beyond)"
+        return text
 
 
 # ---------------------------------------------------------------- the regions
@@ -206,14 +208,19 @@ def fit_region(x, y, region, tails=0, held=None):
 
 # ---------------------------------------------------------------- the curves
 
-def _held_deviance(x, y, regions, values, low, high, linear):
+def _curves(values, model):
+    """(t_low, t_high, tau_low, tau_high) from a model's parameters: model = (t linear,
+    tau linear), each curve a constant (one value) or a straight line (its two ends)."""
+    values = list(values)
+    t = (values.pop(0),) * 2 if not model[0] else (values.pop(0), values.pop(0))
+    tau = (values.pop(0),) * 2 if not model[1] else (values.pop(0), values.pop(0))
+    return t + tau
+
+
+def _held_deviance(x, y, regions, values, low, high, model):
     """The summed deviance of the regions fitted with the tails held at the curves of
-    `values` ((t_low, t_high, tau_low, tau_high), or (t, tau) for a constant)."""
-    if linear:
-        t_lo, t_hi, u_lo, u_hi = values
-    else:
-        t_lo = t_hi = values[0]
-        u_lo = u_hi = values[1]
+    `values` (see _curves)."""
+    t_lo, t_hi, u_lo, u_hi = _curves(values, model)
     total = 0.0
     for r in regions:
         w = 0.0 if high <= low else (np.clip(r.energy, low, high) - low) / (high - low)
@@ -247,35 +254,41 @@ def _minimise(fun, start, bounds):
     return np.clip(result.x, [b[0] for b in bounds], [b[1] for b in bounds]), float(result.fun)
 
 
-def fit_curves(x, y, regions, free, linear_gain=6.0):
-    """t(E), tau(E) over the regions (see the module's docstring, step 2). `free` are
-    their free-tail fits (None where they failed), whose weighted means start the search."""
+# The curves tried, simplest first: (t linear in E, tau linear in E).
+MODELS = ((False, False), (True, False), (False, True), (True, True))
+
+
+def fit_curves(x, y, regions, free, gain=6.6):
+    """t(E), tau(E) over the regions (see the module's docstring, step 2). Each curve is
+    a constant or a straight line; of the four combinations the one of least summed
+    deviance plus `gain` per parameter is taken (6.6: a line must lower the deviance as
+    a chance fluctuation would only once in a hundred). `free` are the regions' free-tail
+    fits (None where they failed), whose weighted means start the search."""
     good = [f for f in free if f is not None and f.t_error > 0 and f.tau_error > 0]
     if good:
         wt = np.array([1 / f.t_error ** 2 for f in good])
         wu = np.array([1 / f.tau_error ** 2 for f in good])
         t0 = float(np.clip(np.sum(wt * [f.t for f in good]) / wt.sum(), 0.02, T_MAX))
-        u0 = float(np.clip(np.sum(wu * [f.tau for f in good]) / wu.sum(), 0.1, TAU_MAX))
+        u0 = float(np.clip(np.sum(wu * [f.tau for f in good]) / wu.sum(), 2 * TAU_MIN, TAU_MAX))
     else:
         t0, u0 = 0.2, 0.8
     low, high = min(r.energy for r in regions), max(r.energy for r in regions)
-
-    def constant(p):
-        return _held_deviance(x, y, regions, p, low, high, False)
-
-    def linear(p):
-        return _held_deviance(x, y, regions, p, low, high, True)
-
-    c, dc = _minimise(constant, np.array([t0, u0]), [(0.0, T_MAX), (TAU_MIN, TAU_MAX)])
-    lin, dl = _minimise(linear, np.array([c[0], c[0], c[1], c[1]]), [(0.0, T_MAX)] * 2 + [(TAU_MIN, TAU_MAX)] * 2)
-    use_linear = high > low and dc - dl > linear_gain
-    p, fun, deviance = (lin, linear, dl) if use_linear else (c, constant, dc)
+    models = MODELS if high > low else MODELS[:1]
+    fits = []
+    for model in models:
+        bounds = [(0.0, T_MAX)] * (1 + model[0]) + [(TAU_MIN, TAU_MAX)] * (1 + model[1])
+        fun = (lambda p, model=model: _held_deviance(x, y, regions, p, low, high, model))
+        # Started from the constant's optimum, once it is known.
+        c = fits[0][1] if fits else (t0, u0)
+        start = np.array([c[0]] * (1 + model[0]) + [c[-1]] * (1 + model[1]))
+        p, deviance = _minimise(fun, start, bounds)
+        fits.append((model, p, deviance, fun, bounds))
+    model, p, deviance, fun, bounds = min(fits, key=lambda f: f[2] + gain * len(f[1]))
     # The deviance is -2 ln L up to a constant: the covariance is 2 H^-1. Parameters
     # sitting on a bound get no error from the curvature; they are left at 0.
     steps = np.maximum(0.02 * np.abs(p), 0.005)
-    inside = np.array([lo + s < v < hi - s for v, s, (lo, hi) in
-                       zip(p, steps, [(0.0, T_MAX)] * (2 if use_linear else 1) + [(TAU_MIN, TAU_MAX)] * (2 if use_linear else 1))])
-    covariance = np.zeros((len(p), len(p)))
+    inside = np.array([lo + s < v < hi - s for v, s, (lo, hi) in zip(p, steps, bounds)])
+    cov = np.zeros((len(p), len(p)))
     if inside.any():
         idx = np.nonzero(inside)[0]
 
@@ -284,18 +297,25 @@ def fit_curves(x, y, regions, free, linear_gain=6.0):
             full[idx] = q
             return fun(full)
 
-        h = _hessian(sub, p[idx], steps[idx])
         try:
-            covariance[np.ix_(idx, idx)] = 2.0 * np.linalg.inv(h)
+            cov[np.ix_(idx, idx)] = 2.0 * np.linalg.inv(_hessian(sub, p[idx], steps[idx]))
         except np.linalg.LinAlgError:
-            covariance[np.ix_(idx, idx)] = np.nan
+            cov[np.ix_(idx, idx)] = np.nan
+    # The covariance of (t_low, t_high, tau_low, tau_high): a constant's one value is both ends.
+    expand = np.zeros((4, len(p)))
+    k = 0
+    for rows, linear in (((0, 1), model[0]), ((2, 3), model[1])):
+        if linear:
+            expand[rows[0], k] = expand[rows[1], k + 1] = 1.0
+            k += 2
+        else:
+            expand[rows[0], k] = expand[rows[1], k] = 1.0
+            k += 1
+    t_lo, t_hi, u_lo, u_hi = _curves(p, model)
     gaussian = sum(f.deviance for f in (fit_region(x, y, r, 0) for r in regions) if f is not None)
-    channels = sum(r.hi - r.lo for r in regions)
-    if use_linear:
-        return ShapeCalibration(low, high, (p[0], p[1]), (p[2], p[3]), covariance, True, deviance, gaussian,
-                                channels, free)
-    return ShapeCalibration(low, high, (p[0], p[0]), (p[1], p[1]), covariance, False, deviance, gaussian,
-                            channels, free)
+    return ShapeCalibration(low, high, (t_lo, t_hi), (u_lo, u_hi), expand @ cov @ expand.T, model, deviance,
+                            gaussian, sum(r.hi - r.lo for r in regions), free,
+                            {m: d for m, _, d, _, _ in fits})
 
 
 # ---------------------------------------------------------------- the whole calibration
@@ -327,7 +347,11 @@ def calibrate(x, y, fwhm, strong=40.0, most=20, others=10.0, out=print):
             f"{f.deviance_per_dof:9.2f}")
     cal = fit_curves(x, y, chosen, free)
     te, ue = cal.errors(np.array([cal.low, cal.high]))
-    out(f"  joint fit, tails held at the curves: {cal.describe()}")
+    names = {(False, False): "both constant", (True, False): "t straight", (False, True): "tau straight",
+             (True, True): "both straight"}
+    out("  summed deviance, tails held at the best curves of each kind: "
+        + ", ".join(f"{names[m]} {d:.1f}" for m, d in cal.tried.items()))
+    out(f"  taken (least deviance + 6.6 per parameter): {cal.describe()}")
     out(f"  errors at {cal.low:.0f} and {cal.high:.0f} keV: t ± {te[0]:.3f}, ± {te[1]:.3f}; "
         f"tau ± {ue[0]:.3f}, ± {ue[1]:.3f}")
     dof = cal.channels - REGION_FREE * len(chosen)
