@@ -320,7 +320,7 @@ def fit_curves(x, y, regions, free, gain=6.6):
 
 # ---------------------------------------------------------------- the whole calibration
 
-def calibrate(x, y, fwhm, strong=40.0, most=20, others=10.0, out=print):
+def calibrate(x, y, fwhm, strong=20.0, most=20, others=10.0, out=print):
     """Steps 1-3 of the module's docstring on one spectrum (edges x, counts y, FWHM per
     channel, all keV). The calibration peaks: the `most` strongest isolated peaks of
     significance >= strong; the others: the remaining isolated ones of significance
