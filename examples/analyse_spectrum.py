@@ -50,6 +50,12 @@ COMMON_LINES = [
     ("Eu-152", 1408.01), ("K-40", 1460.82), ("Bi-214", 1509.23), ("Ac-228", 1588.19),
     ("Tl-208 SE", 2103.5), ("Bi-214", 1729.6), ("Bi-214", 1764.49), ("Bi-214", 1847.42),
     ("Bi-214", 2118.55), ("Bi-214", 2204.21), ("Bi-214", 2447.86), ("Tl-208", 2614.51),
+    # Further lines of the chains that the measured backgrounds show clearly.
+    ("Bi Ka1", 77.11), ("Ac-228", 129.07), ("U-235", 143.76), ("U-235", 163.33), ("U-235", 205.31),
+    ("Ac-228", 209.25), ("Ra-224", 240.99), ("Ac-228", 270.25), ("Tl-208", 277.37), ("Pb-212", 300.09),
+    ("Ac-228", 328.0), ("Ac-228", 409.46), ("Ac-228", 755.32), ("Pa-234m", 766.36), ("Pb-214", 785.96),
+    ("Bi-214", 806.17), ("Ac-228", 835.71), ("Ac-228", 840.38), ("Bi-214", 1385.31), ("Tl-208 DE", 1592.5),
+    ("Bi-212", 1620.5), ("Ac-228", 1630.63),
 ]
 # Lines strong and clean enough to calibrate energies on (keV).
 CALIBRATION_LINES = [74.97, 238.63, 351.93, 583.19, 609.31, 661.66, 911.20, 1120.29, 1173.23,
@@ -117,29 +123,38 @@ def strong_isolated_peaks(x, y, fwhm, min_significance=30.0, isolation=5.0):
 
 def fit_resolution(x, y, fwhm_guess):
     """FWHM^2 = a + b E + c E^2 from the strong isolated peaks, twice (the second pass
-    searches with the first's resolution). Returns (coefficients, the peaks used)."""
+    searches with the first's resolution). A short measurement has few strong peaks:
+    then peaks of lower significance take part, and with fewer than six of them c is
+    left at 0. Returns (coefficients, the FWHM at the channel centres)."""
     centres = 0.5 * (x[1:] + x[:-1])
     fwhm = fwhm_guess
     coef = None
     for _ in range(2):
-        peaks = strong_isolated_peaks(x, y, fwhm)
-        if len(peaks) < 3:
-            break
-        # Not the Doppler-broadened annihilation line, nor the discriminator's edge.
-        peaks = peaks[(np.abs(peaks[:, 0] - 511.0) > 5.0) & (peaks[:, 0] > 40.0)]
+        for min_significance in (30.0, 15.0, 8.0):
+            peaks = strong_isolated_peaks(x, y, fwhm, min_significance)
+            # Not the Doppler-broadened annihilation line, nor the discriminator's edge.
+            peaks = peaks[(np.abs(peaks[:, 0] - 511.0) > 5.0) & (peaks[:, 0] > 40.0)]
+            if len(peaks) >= 6:
+                break
         if len(peaks) < 3:
             break
         e, f, df = peaks[:, 0], peaks[:, 1], peaks[:, 2]
         # Weighted least squares on FWHM^2, with a floor on the errors, and one pass
         # of outlier rejection (peaks that are in fact unresolved doublets).
         w = 1.0 / np.maximum(2 * f * df, 0.01 * f * f)
-        design = np.column_stack([np.ones_like(e), e, e * e])
+        degree = 2 if len(e) >= 6 else 1
+        design = np.column_stack([e ** k for k in range(degree + 1)])
         keep = np.ones(len(e), bool)
         for _ in range(2):
-            coef, *_ = np.linalg.lstsq(design[keep] * w[keep, None], (f * f * w)[keep], rcond=None)
-            resid = (f * f - design @ coef) * w
+            c, *_ = np.linalg.lstsq(design[keep] * w[keep, None], (f * f * w)[keep], rcond=None)
+            resid = (f * f - design @ c) * w
             keep = np.abs(resid) < max(3.0, 3 * np.std(resid[keep]))
-        fwhm = np.sqrt(np.maximum(coef[0] + coef[1] * centres + coef[2] * centres ** 2, 1e-4))
+        c = np.concatenate([c, np.zeros(3 - len(c))])
+        f2 = c[0] + c[1] * centres + c[2] * centres ** 2
+        if not np.all(f2[centres > 0] > 0):
+            break
+        coef = c
+        fwhm = np.sqrt(np.maximum(f2, 1e-4))
     return coef, fwhm
 
 
