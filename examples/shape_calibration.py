@@ -394,7 +394,7 @@ def run_file(path, threshold, output):
     return cal, rows, table, names
 
 
-def run_simulated(threshold, output, seed=7, scale=30.0):
+def run_simulated(threshold, output, seed=7, scale=1000.0):
     import hpge  # type: ignore[import-not-found]  # bench/, on the path above
     sim = hpge.simulate(1, seed, scale=(scale, scale), weak=0, doublets=0)
     x, y, fwhm = sim.edges, sim.counts[0], sim.fwhm_kev

@@ -258,3 +258,28 @@ def test_mendocino_k40_tail():
     assert free.deviance_per_dof < 2.5
     assert 0.05 < free.t < 0.4 and 0.3 < free.tau < 1.5
     assert abs(free.area / gauss.area - 1) < 0.02
+
+
+@needs_spectra
+@pytest.mark.parametrize("name", HPGE_FILES)
+def test_every_hpge_file_with_shape(name, tmp_path):
+    # analyse_spectrum.py FILE --shape, as a user runs it: the tails calibrated where the
+    # spectrum has enough strong isolated peaks, then the whole spectrum analysed.
+    pytest.importorskip("matplotlib")
+    example = load("analyse_spectrum")
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        table, names = example.main([str(spectra_folder() / name), "--shape", "--output", str(tmp_path)])
+    text = out.getvalue()
+    assert "resolution: FWHM^2" in text
+    assert np.all(np.diff(table["energy"]) > 0)
+    assert np.all(table["status"] != 3)
+    for energy in (1460.82, 2614.51, 583.19, 609.31):
+        j = np.argmin(np.abs(table["energy"] - energy))
+        assert abs(table["energy"][j] - energy) < 0.5, energy
+    if "shape calibration on" in text:
+        assert "tails held" in text
+        taken = text.split("taken (least deviance + 6.6 per parameter): ")[1].splitlines()[0]
+        t = float(taken.split("t = ")[1].split()[0].rstrip(","))
+        tau = float(taken.split("tau = ")[1].split()[0].rstrip(","))
+        assert 0.0 <= t <= sc.T_MAX and sc.TAU_MIN <= tau <= sc.TAU_MAX
