@@ -56,6 +56,13 @@ COMMON_LINES = [
     ("Ac-228", 328.0), ("Ac-228", 409.46), ("Ac-228", 755.32), ("Pa-234m", 766.36), ("Pb-214", 785.96),
     ("Bi-214", 806.17), ("Ac-228", 835.71), ("Ac-228", 840.38), ("Bi-214", 1385.31), ("Tl-208 DE", 1592.5),
     ("Bi-212", 1620.5), ("Ac-228", 1630.63),
+    # Activation products of the pottery measurement: Eu-152, Eu-154, Cs-134, Sc-46, Co-60.
+    ("Sm Ka", 39.9), ("Sm Kb", 45.4), ("Eu-154", 123.07), ("Eu-154", 247.93), ("Eu-152", 367.79),
+    ("Eu-152", 488.68), ("Cs-134", 563.25), ("Cs-134", 569.33), ("Cs-134", 604.72), ("Eu-152", 688.67),
+    ("Eu-154", 723.30), ("Cs-134", 795.86), ("Cs-134", 801.95), ("Eu-154", 873.18), ("Sc-46", 889.28),
+    ("Eu-154", 996.26), ("Eu-154", 1004.76), ("Eu-152", 1089.74), ("Sc-46", 1120.55), ("Eu-152", 1212.95),
+    ("Eu-154", 1274.43), ("Cs-134", 1365.19), ("Eu-152", 1457.64), ("Eu-152", 1528.10),
+    ("Co-60 sum", 2505.69),
 ]
 # Lines strong and clean enough to calibrate energies on (keV).
 CALIBRATION_LINES = [74.97, 238.63, 351.93, 583.19, 609.31, 661.66, 911.20, 1120.29, 1173.23,
@@ -268,7 +275,8 @@ def draw(path, x, y, continuum, table, names, title):
 
 def prepare_file(path):
     """Read an .spe file, fit its resolution, refine its energy calibration and widen the
-    511 keV line, printing each: (edges, counts, fwhm, stem), or None without a calibration."""
+    511 keV line, printing each: (edges, counts, fwhm, stem, the 511 keV line's FWHM or
+    None), or None without a calibration."""
     spe = read_spe(path)
     if spe.calibration is None:
         print(f"{Path(path).name}: no energy calibration; nothing to analyse")
@@ -294,7 +302,7 @@ def prepare_file(path):
     if pairs:
         shifts = ", ".join(f"{t:.1f}: {m - t:+.2f}" for m, t, _ in pairs)
         print(f"energy calibration refined on {len(pairs)} lines (stored minus true, keV): {shifts}")
-    return x, y, fwhm, Path(path).stem
+    return x, y, fwhm, Path(path).stem, f511
 
 
 def run_file(path, threshold, output, shape=False):
@@ -306,7 +314,7 @@ def run_file(path, threshold, output, shape=False):
     prepared = prepare_file(path)
     if prepared is None:
         return None
-    x, y, fwhm, stem = prepared
+    x, y, fwhm, stem, _ = prepared
     return analyse_and_report(x, y, fwhm, threshold, output, stem)
 
 

@@ -383,13 +383,25 @@ def calibrate(x, y, fwhm, strong=20.0, most=20, others=10.0, out=print):
 
 # ---------------------------------------------------------------- main
 
+def without_tail_at_511(tails, x, f511):
+    """The annihilation line's shape is its Doppler broadening, symmetric: where it was
+    measured wider than the resolution, its channels get no tail (a held low-side tail
+    there leaves a residual on the high side that the analysis takes for a second peak)."""
+    if f511 is None:
+        return tails
+    centres = 0.5 * (x[1:] + x[:-1])
+    out = tails.copy()
+    out[np.abs(centres - 511.0) < 4 * f511, 0] = 0.0
+    return out
+
+
 def run_file(path, threshold, output):
     prepared = report.prepare_file(path)
     if prepared is None:
         return None
-    x, y, fwhm, stem = prepared
+    x, y, fwhm, stem, f511 = prepared
     cal, rows = calibrate(x, y, fwhm)
-    tails = None if cal is None else cal.at(0.5 * (x[1:] + x[:-1]))
+    tails = None if cal is None else without_tail_at_511(cal.at(0.5 * (x[1:] + x[:-1])), x, f511)
     table, names = report.analyse_and_report(x, y, fwhm, threshold, output, stem, tails)
     return cal, rows, table, names
 
