@@ -302,7 +302,24 @@ def prepare_file(path):
     if pairs:
         shifts = ", ".join(f"{t:.1f}: {m - t:+.2f}" for m, t, _ in pairs)
         print(f"energy calibration refined on {len(pairs)} lines (stored minus true, keV): {shifts}")
+    cut = above_discriminator(y, fwhm / np.diff(x))
+    if cut:
+        edge = x[int(np.nonzero(y > 0)[0][0])]
+        print(f"the discriminator's edge is at {edge:.1f} keV (no counts below): analysed from {x[cut]:.1f} keV")
+        x, y, fwhm = x[cut:], y[cut:], fwhm[cut:]
     return x, y, fwhm, Path(path).stem, f511
+
+
+def above_discriminator(y, fwhm_channels, width=8.0):
+    """The first channel to analyse: where a spectrum starts with empty channels (the
+    discriminator's threshold), the counts ramp up over a few FWHM above it, and the
+    search takes that ramp for peaks; the analysis starts `width` FWHM above the first
+    channel with counts. 0 where the first channel has counts."""
+    nonzero = np.nonzero(y > 0)[0]
+    if len(nonzero) == 0 or nonzero[0] == 0:
+        return 0
+    first = int(nonzero[0])
+    return min(first + int(np.ceil(width * fwhm_channels[first])), len(y) - 1)
 
 
 def run_file(path, threshold, output, shape=False):
