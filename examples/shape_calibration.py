@@ -9,14 +9,15 @@ the spectrum's strongest isolated peaks and held for every peak:
 
 1. each strong isolated peak is fitted alone (binned Poisson, a step, a straight
    background, -6 ... +3 FWHM around it) with one free tail: t and tau per peak;
-2. t(E) and tau(E) are fitted as straight lines over the calibrated range (held
-   flat beyond it, so that they never leave t >= 0, tau > 0), jointly on all
-   those peaks: the summed deviance of their fits with the tails held at the
-   curves is minimised over the curves' values at the two ends of the range.
-   This uses peaks whose own tail is undetermined and takes the correlation of
-   t and tau into account; the curves' errors come from the curvature of the
-   summed deviance. A line is kept only where it lowers the summed deviance by
-   more than a constant does by 6 (about 95 % for two more parameters);
+2. t(E) and tau(E), each a constant or a straight line in E over the calibrated
+   range (held flat beyond it, and within 0 <= t <= 1.5, 0.2 <= tau <= 5), are
+   fitted jointly on all those peaks: the summed deviance of their fits with the
+   tails held at the curves is minimised over the curves' values at the two ends
+   of the range. This uses peaks whose own tail is undetermined and takes the
+   correlation of t and tau into account; the curves' errors come from the
+   curvature of the summed deviance. Of the four combinations the one of least
+   summed deviance plus 6.6 per parameter is taken: a line must lower the
+   deviance more than chance would once in a hundred;
 3. the other isolated peaks (not used in 1-2) are fitted as Gaussians and with
    the tails held: a table of their deviance/dof and area change;
 4. the whole spectrum is analysed by analyse_spectra_cy with the calibrated
