@@ -1,6 +1,6 @@
 """Analyse a gamma-ray spectrum: resolution, energy calibration, peak table, picture.
 
-python examples/analyse_spectrum.py [FILE.spe] [--threshold T] [--output DIR]
+python examples/analyse_spectrum.py [FILE.spe] [--threshold T] [--output DIR] [--shape]
 
 With an ORTEC .spe file: reads counts, live time and the stored energy calibration;
 fits the resolution FWHM^2 = a + b E + c E^2 on the strong isolated peaks of a first
@@ -8,6 +8,8 @@ pass; refines the energy calibration on the common lines it identifies; analyses
 whole spectrum; prints the peak table, each peak named from a short list of common
 lines where one lies within its energy error or 0.5 FWHM; and draws the spectrum with
 its continuum, fitted peaks and labels into DIR (demo_output/ by default).
+With --shape, the peaks' low-energy tails are first calibrated on the spectrum's
+strongest isolated peaks and held in the analysis (examples/shape_calibration.py).
 Without a file it does the same on a simulated HPGe spectrum and compares the table
 with the simulation's truth.
 """
@@ -48,6 +50,19 @@ COMMON_LINES = [
     ("Eu-152", 1408.01), ("K-40", 1460.82), ("Bi-214", 1509.23), ("Ac-228", 1588.19),
     ("Tl-208 SE", 2103.5), ("Bi-214", 1729.6), ("Bi-214", 1764.49), ("Bi-214", 1847.42),
     ("Bi-214", 2118.55), ("Bi-214", 2204.21), ("Bi-214", 2447.86), ("Tl-208", 2614.51),
+    # Further lines of the chains that the measured backgrounds show clearly.
+    ("Bi Ka1", 77.11), ("Ac-228", 129.07), ("U-235", 143.76), ("U-235", 163.33), ("U-235", 205.31),
+    ("Ac-228", 209.25), ("Ra-224", 240.99), ("Ac-228", 270.25), ("Tl-208", 277.37), ("Pb-212", 300.09),
+    ("Ac-228", 328.0), ("Ac-228", 409.46), ("Ac-228", 755.32), ("Pa-234m", 766.36), ("Pb-214", 785.96),
+    ("Bi-214", 806.17), ("Ac-228", 835.71), ("Ac-228", 840.38), ("Bi-214", 1385.31), ("Tl-208 DE", 1592.5),
+    ("Bi-212", 1620.5), ("Ac-228", 1630.63),
+    # Activation products of the pottery measurement: Eu-152, Eu-154, Cs-134, Sc-46, Co-60.
+    ("Sm Ka", 39.9), ("Sm Kb", 45.4), ("Eu-154", 123.07), ("Eu-154", 247.93), ("Eu-152", 367.79),
+    ("Eu-152", 488.68), ("Cs-134", 563.25), ("Cs-134", 569.33), ("Cs-134", 604.72), ("Eu-152", 688.67),
+    ("Eu-154", 723.30), ("Cs-134", 795.86), ("Cs-134", 801.95), ("Eu-154", 873.18), ("Sc-46", 889.28),
+    ("Eu-154", 996.26), ("Eu-154", 1004.76), ("Eu-152", 1089.74), ("Sc-46", 1120.55), ("Eu-152", 1212.95),
+    ("Eu-154", 1274.43), ("Cs-134", 1365.19), ("Eu-152", 1457.64), ("Eu-152", 1528.10),
+    ("Co-60 sum", 2505.69),
 ]
 # Lines strong and clean enough to calibrate energies on (keV).
 CALIBRATION_LINES = [74.97, 238.63, 351.93, 583.19, 609.31, 661.66, 911.20, 1120.29, 1173.23,
@@ -115,29 +130,38 @@ def strong_isolated_peaks(x, y, fwhm, min_significance=30.0, isolation=5.0):
 
 def fit_resolution(x, y, fwhm_guess):
     """FWHM^2 = a + b E + c E^2 from the strong isolated peaks, twice (the second pass
-    searches with the first's resolution). Returns (coefficients, the peaks used)."""
+    searches with the first's resolution). A short measurement has few strong peaks:
+    then peaks of lower significance take part, and with fewer than six of them c is
+    left at 0. Returns (coefficients, the FWHM at the channel centres)."""
     centres = 0.5 * (x[1:] + x[:-1])
     fwhm = fwhm_guess
     coef = None
     for _ in range(2):
-        peaks = strong_isolated_peaks(x, y, fwhm)
-        if len(peaks) < 3:
-            break
-        # Not the Doppler-broadened annihilation line, nor the discriminator's edge.
-        peaks = peaks[(np.abs(peaks[:, 0] - 511.0) > 5.0) & (peaks[:, 0] > 40.0)]
+        for min_significance in (30.0, 15.0, 8.0):
+            peaks = strong_isolated_peaks(x, y, fwhm, min_significance)
+            # Not the Doppler-broadened annihilation line, nor the discriminator's edge.
+            peaks = peaks[(np.abs(peaks[:, 0] - 511.0) > 5.0) & (peaks[:, 0] > 40.0)]
+            if len(peaks) >= 6:
+                break
         if len(peaks) < 3:
             break
         e, f, df = peaks[:, 0], peaks[:, 1], peaks[:, 2]
         # Weighted least squares on FWHM^2, with a floor on the errors, and one pass
         # of outlier rejection (peaks that are in fact unresolved doublets).
         w = 1.0 / np.maximum(2 * f * df, 0.01 * f * f)
-        design = np.column_stack([np.ones_like(e), e, e * e])
+        degree = 2 if len(e) >= 6 else 1
+        design = np.column_stack([e ** k for k in range(degree + 1)])
         keep = np.ones(len(e), bool)
         for _ in range(2):
-            coef, *_ = np.linalg.lstsq(design[keep] * w[keep, None], (f * f * w)[keep], rcond=None)
-            resid = (f * f - design @ coef) * w
+            c, *_ = np.linalg.lstsq(design[keep] * w[keep, None], (f * f * w)[keep], rcond=None)
+            resid = (f * f - design @ c) * w
             keep = np.abs(resid) < max(3.0, 3 * np.std(resid[keep]))
-        fwhm = np.sqrt(np.maximum(coef[0] + coef[1] * centres + coef[2] * centres ** 2, 1e-4))
+        c = np.concatenate([c, np.zeros(3 - len(c))])
+        f2 = c[0] + c[1] * centres + c[2] * centres ** 2
+        if not np.all(f2[centres > 0] > 0):
+            break
+        coef = c
+        fwhm = np.sqrt(np.maximum(f2, 1e-4))
     return coef, fwhm
 
 
@@ -206,109 +230,6 @@ def lines_near(energy, tolerance):
     return [(n, e) for n, e in COMMON_LINES if abs(e - energy) <= tolerance]
 
 
-# ---------------------------------------------------------------- the peak shape
-
-def tails_supported():
-    """Whether fit_peaks_cy takes low-energy tails (the tails keyword)."""
-    x = np.linspace(0.0, 10.0, 11)
-    try:
-        fit_peaks_cy(x, np.ones((1, 10)), np.array([1.0, 5.0, 1.0, 0.1, 1.0]), tails=1,
-                     binned=True, max_iterations=0)
-    except TypeError:
-        return False
-    return True
-
-
-def isolated_fits(x, y, fwhm, tails, min_significance, held=None):
-    """Each strong isolated peak fitted alone, binned Poisson, with a step and a linear
-    background over -6 ... +3 FWHM (the tail is on the low side). tails: 0 (Gaussian) or 1;
-    held: None (the tail free) or a function E -> (t, tau) holding it. Returns rows of
-    (energy, area, area error, deviance, channels, t, t error, tau, tau error)."""
-    centres = 0.5 * (x[1:] + x[:-1])
-    continuum, energy, net, sig = continuum_and_candidates(x, y, fwhm)
-    f_at = np.interp(energy, centres, fwhm)
-    rows = []
-    for i in np.nonzero(sig >= min_significance)[0]:
-        gap = np.where(sig >= max(5.0, 0.25 * sig[i]), np.abs(energy - energy[i]), np.inf)
-        gap[i] = np.inf
-        if gap.min() < 8 * f_at[i] or abs(energy[i] - 511.0) < 8:
-            continue
-        lo, hi = np.searchsorted(x, [energy[i] - 6 * f_at[i], energy[i] + 3 * f_at[i]])
-        if lo < 1 or hi >= len(x) - 1 or hi - lo < 12:
-            continue
-        edges = x[lo:hi + 1]
-        c = 0.5 * (edges[1:] + edges[:-1])
-        basis = np.column_stack([np.ones_like(c), (c - energy[i]) / (4.5 * f_at[i])])
-        v0 = (f_at[i] * SIGMA_PER_FWHM) ** 2
-        peak = [net[i] / np.sqrt(2 * np.pi * v0), energy[i], v0, 0.0]
-        low = [0.0, energy[i] - f_at[i], 0.5 * v0, 0.0]
-        high = [np.inf, energy[i] + f_at[i], 2.0 * v0, np.inf]
-        if tails:
-            t, tau = (0.2, 0.8) if held is None else held(energy[i])
-            peak += [t, tau]
-            low += [0.0, 0.05] if held is None else [t, tau]
-            high += [3.0, 10.0] if held is None else [t, tau]
-        start = np.array(peak + [continuum[lo:hi].mean(), 0.0])
-        lower = np.array(low + [-np.inf, -np.inf])
-        upper = np.array(high + [np.inf, np.inf])
-        kwargs = {"tails": tails} if tails else {}
-        r = fit_peaks_cy(edges, y[np.newaxis, lo:hi], start, basis, lower=lower, upper=upper,
-                         steps=True, poisson=True, binned=True, max_iterations=500, **kwargs)
-        if r.status[0] not in (0, 4):
-            continue
-        p, cov = r.params[0], r.covariance[0]
-        t_row = (p[4], np.sqrt(cov[4, 4]), p[5], np.sqrt(cov[5, 5])) if tails else (0.0, 0.0, 1.0, 0.0)
-        rows.append((p[1], r.areas[0, 0], r.area_errors[0, 0], r.objective[0], hi - lo) + t_row)
-    return np.array(rows).reshape(-1, 9)
-
-
-def shape_calibration(x, y, fwhm, strong=60.0, others=(10.0, 60.0)):
-    """Free tails on the strongest isolated peaks; t(E) and tau(E) fitted as straight lines
-    in E, weighted by their errors; then the other isolated peaks fitted as Gaussians and
-    with those tails held, to show how their areas and deviances change. Returns the
-    (n, 2) tails at the channel centres, or None where fit_peaks_cy has no tails or too
-    few strong peaks."""
-    if not tails_supported():
-        print("shape calibration: this build's fit_peaks_cy has no tails; skipped")
-        return None
-    free = isolated_fits(x, y, fwhm, 1, strong)
-    free = free[np.isfinite(free[:, 6]) & np.isfinite(free[:, 8]) & (free[:, 6] > 0) & (free[:, 8] > 0)]
-    if len(free) < 3:
-        print(f"shape calibration: {len(free)} strong isolated peaks, too few for t(E), tau(E)")
-        return None
-    print(f"shape calibration on {len(free)} peaks of significance >= {strong:g} (one free tail):")
-    for e, a, da, dev, m, t, dt, tau, dtau in free:
-        print(f"  {e:8.2f} keV  t = {t:.3f} ± {dt:.3f}  tau = {tau:.3f} ± {dtau:.3f}  deviance/dof "
-              f"{dev / (m - 8):.2f}")
-    e = free[:, 0] / 1000.0
-    lines = []
-    for value, error in ((free[:, 5], free[:, 6]), (free[:, 7], free[:, 8])):
-        design = np.column_stack([np.ones_like(e), e]) / error[:, None]
-        coef, *_ = np.linalg.lstsq(design, value / error, rcond=None)
-        lines.append(coef)
-    (t0, t1), (u0, u1) = lines
-    print(f"  t(E) = {t0:.4f} + {t1:.4f} E/MeV,  tau(E) = {u0:.4f} + {u1:.4f} E/MeV")
-
-    def held(energy):
-        E = energy / 1000.0
-        return max(t0 + t1 * E, 0.0), max(u0 + u1 * E, 0.05)
-
-    gauss = isolated_fits(x, y, fwhm, 0, others[0])
-    tailed = isolated_fits(x, y, fwhm, 1, others[0], held)
-    both = [(g, t) for g in gauss for t in tailed if abs(g[0] - t[0]) < 0.1 and others[0] <= g[1] / g[2] < others[1]]
-    if both:
-        print(f"  {len(both)} other isolated peaks, Gaussian against tails held:")
-        print("    energy    area change    deviance Gaussian -> held")
-        for g, t in both:
-            print(f"  {g[0]:8.2f}   {100 * (t[1] / g[1] - 1):+6.2f} %      {g[3]:8.1f} -> {t[3]:8.1f}")
-        dg = sum(g[3] for g, _ in both)
-        dt = sum(t[3] for _, t in both)
-        print(f"  summed deviance {dg:.1f} -> {dt:.1f} (the tails cost 2 parameters for all of them)")
-    centres = 0.5 * (x[1:] + x[:-1])
-    E = centres / 1000.0
-    return np.column_stack([np.maximum(t0 + t1 * E, 0.0), np.maximum(u0 + u1 * E, 0.05)])
-
-
 def name_of(energy, tolerance):
     return "/".join(dict.fromkeys(n for n, _ in lines_near(energy, tolerance)))
 
@@ -352,7 +273,10 @@ def draw(path, x, y, continuum, table, names, title):
 
 # ---------------------------------------------------------------- main
 
-def run_file(path, threshold, output, shape=False):
+def prepare_file(path):
+    """Read an .spe file, fit its resolution, refine its energy calibration and widen the
+    511 keV line, printing each: (edges, counts, fwhm, stem, the 511 keV line's FWHM or
+    None), or None without a calibration."""
     spe = read_spe(path)
     if spe.calibration is None:
         print(f"{Path(path).name}: no energy calibration; nothing to analyse")
@@ -378,8 +302,37 @@ def run_file(path, threshold, output, shape=False):
     if pairs:
         shifts = ", ".join(f"{t:.1f}: {m - t:+.2f}" for m, t, _ in pairs)
         print(f"energy calibration refined on {len(pairs)} lines (stored minus true, keV): {shifts}")
-    tails = shape_calibration(x, y, fwhm) if shape else None
-    return analyse_and_report(x, y, fwhm, threshold, output, Path(path).stem, tails)
+    cut = above_discriminator(y, fwhm / np.diff(x))
+    if cut:
+        edge = x[int(np.nonzero(y > 0)[0][0])]
+        print(f"the discriminator's edge is at {edge:.1f} keV (no counts below): analysed from {x[cut]:.1f} keV")
+        x, y, fwhm = x[cut:], y[cut:], fwhm[cut:]
+    return x, y, fwhm, Path(path).stem, f511
+
+
+def above_discriminator(y, fwhm_channels, width=8.0):
+    """The first channel to analyse: where a spectrum starts with empty channels (the
+    discriminator's threshold), the counts ramp up over a few FWHM above it, and the
+    search takes that ramp for peaks; the analysis starts `width` FWHM above the first
+    channel with counts. 0 where the first channel has counts."""
+    nonzero = np.nonzero(y > 0)[0]
+    if len(nonzero) == 0 or nonzero[0] == 0:
+        return 0
+    first = int(nonzero[0])
+    return min(first + int(np.ceil(width * fwhm_channels[first])), len(y) - 1)
+
+
+def run_file(path, threshold, output, shape=False):
+    if shape:
+        # The tails calibrated on the spectrum's own strong peaks (examples/shape_calibration.py).
+        import shape_calibration
+        result = shape_calibration.run_file(path, threshold, output)
+        return None if result is None else result[2:]
+    prepared = prepare_file(path)
+    if prepared is None:
+        return None
+    x, y, fwhm, stem, _ = prepared
+    return analyse_and_report(x, y, fwhm, threshold, output, stem)
 
 
 def analyse_and_report(x, y, fwhm, threshold, output, stem, tails=None):
