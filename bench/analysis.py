@@ -155,6 +155,26 @@ def evaluate(spectra, threshold, seed, analyse=reference(False), sim=None):
     return out
 
 
+def n_scaling(seed, rows=200, spectra=40):
+    """Seconds per spectrum of one call on `rows` spectra (one core, tails held) against the
+    channel count n: over the same 0-3 MeV with finer channels, and at the same keV per
+    channel over a longer range (which holds more lines)."""
+    from tarvix.utils.numerics.cython.peaks import analyse_spectra_cy
+    out = {}
+    for label, cases in (("same range", [(n, 3000.0) for n in (2048, 4096, 8192, 16384)]),
+                         ("same keV per channel", [(n, 3000.0 * n / 8192) for n in (4096, 8192, 16384)])):
+        out[label] = []
+        for n, emax in cases:
+            sim = hpge.simulate(spectra, seed, n=n, emax=emax)
+            Y = np.ascontiguousarray(np.resize(sim.counts, (rows, n)))
+            start = time.process_time()
+            table = analyse_spectra_cy(sim.edges, Y, sim.fwhm_kev, sim.tails)
+            seconds = (time.process_time() - start) / rows
+            out[label].append({"n": n, "emax_kev": emax, "ms_per_spectrum": 1e3 * seconds,
+                               "peaks_per_spectrum": len(table.energy) / rows})
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--spectra", type=int, default=20)
@@ -179,6 +199,11 @@ def main():
         for t, rate in timing.items():
             print(f"analyse_spectra_cy ({label}) on a stack of {args.stack}: {rate:.0f} spectra/s with {t} thread(s)")
         results[f"stack_spectra_per_s {label}"] = timing
+    scaling = n_scaling(args.seed)
+    for label, cases in scaling.items():
+        print(f"time against n ({label}, tails held): " + ", ".join(
+            f"n={c['n']}: {c['ms_per_spectrum']:.2f} ms ({c['peaks_per_spectrum']:.0f} peaks)" for c in cases))
+    results["n_scaling"] = scaling
     results["cpu"] = cpu_name()
     Path(__file__).with_name("analysis.json").write_text(json.dumps(results, indent=1, default=float))
 
