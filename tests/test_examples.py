@@ -235,10 +235,10 @@ def many(batch):
     return load_example("analyse_many_dask")
 
 
-def test_many_gather_shifts_offsets():
+def test_many_gather_shifts_offsets(many):
     # Two blocks of 2 and 3 spectra with 3 and 2 peaks: the second block's
     # offsets move up by the first's 3 peaks, the fields follow in order.
-    example = load_example("analyse_many_dask")
+    example = many
     fields = example.FIELDS[1:]
     first = {"offsets": np.array([0, 1, 3], np.int64), **{f: np.arange(3.0) for f in fields}}
     second = {"offsets": np.array([0, 0, 2, 2], np.int64), **{f: np.arange(3.0, 5.0) for f in fields}}
@@ -250,9 +250,9 @@ def test_many_gather_shifts_offsets():
     assert example.gather([second])["offsets"].tolist() == [0, 0, 2, 2]
 
 
-def test_many_draws_each_spectrum_alone():
+def test_many_draws_each_spectrum_alone(many):
     # Spectrum s's counts depend on s alone, not on the block that draws it.
-    example = load_example("analyse_many_dask")
+    example = many
     expected = np.array([[1.0, 50.0, 900.0], [3.0, 0.0, 20.0]])
     whole = example.draw(np.arange(7), expected, 3)
     assert np.array_equal(whole[4:7], example.draw(np.arange(4, 7), expected, 3))
