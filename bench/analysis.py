@@ -159,8 +159,8 @@ def becquerel_peer(sim, spectra=5, min_significance=3.0):
     and sigma within a factor 2. The area is the Gaussian's amplitude (counts: the model is
     per keV, times the channel width) and its error lmfit's. (The Poisson-likelihood
     back-end "minuit-pml" was tried: on a line of 30000 counts its Hesse error came out
-    as 1.4 counts, so its pulls would measure nothing.) Regions touching the 511 keV window are left out, as
-    in the other columns' pulls. Measured: pulls and relative errors of the lines of true
+    as 1.4 counts, so its pulls would measure nothing.) Regions touching the 511 keV
+    window are left out, as in the other columns' pulls. Measured: pulls and relative errors of the lines of true
     significance >= min_significance whose fit succeeded, and the process CPU time of the
     fits per spectrum. None where becquerel is not installed."""
     try:
