@@ -322,3 +322,40 @@ def test_simulated_peak_is_the_fit_model(energy):
         areas[tails] = r.areas[0, 0] / counts - 1.0
     assert abs(areas[1]) < 1e-3
     assert areas[0] < -5e-3
+
+
+def test_becquerel_peer_left_out_where_absent(monkeypatch, sim):
+    # The bench's becquerel column is skipped, not failed, without becquerel.
+    monkeypatch.setitem(sys.modules, "becquerel", None)
+    assert measures.becquerel_peer(sim, 1) is None
+
+
+@pytest.mark.parametrize("counts", [3000.0, 30000.0])
+def test_becquerel_peer_reads_areas_in_counts(counts):
+    # One Gaussian line of known counts on a flat continuum, channels of
+    # 0.37 keV: the peer's area is the line's counts (not counts per keV),
+    # within a few of its own errors, and the pull is that error's.
+    pytest.importorskip("becquerel")
+    from types import SimpleNamespace
+
+    from scipy.stats import norm
+    edges = 600.0 + 0.37 * np.arange(201)
+    energy, fwhm = 637.0, 1.6
+    expected = counts * np.diff(norm.cdf(edges, energy, fwhm * hpge.SIGMA_PER_FWHM)) + 40.0
+    truth = np.zeros(1, dtype=hpge.TRUTH_DTYPE)
+    truth["energy"], truth["fwhm"], truth["counts"], truth["significance"] = energy, fwhm, counts, 50.0
+    y = np.random.default_rng(4).poisson(expected).astype(np.float64)
+    peer = measures.becquerel_peer(SimpleNamespace(edges=edges, counts=y[None], truth=[truth]), 1)
+    assert peer["region_fits"] == 1 and peer["failed_fits"] == 0 and peer["lines"] == 1
+    pull = peer["area_pull_median"]
+    assert abs(pull) < 4.0
+    # The error is the Poisson one of the line on its continuum: about
+    # sqrt(N + 2B) counts, within a factor 2 (the fit has a free width).
+    window = np.abs(0.5 * (edges[1:] + edges[:-1]) - energy) < 1.25 * fwhm
+    rough = np.sqrt(counts + 2.0 * 40.0 * window.sum())
+    relative = peer["rel_error_median_above_1e4"]
+    assert relative[1] == (counts > 1e4)
+    if counts > 1e4:
+        error = relative[0] * counts / pull
+        assert 0.5 * rough < error < 2.0 * rough
+        assert abs(relative[0]) < 4.0 * rough / counts

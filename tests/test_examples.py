@@ -5,6 +5,7 @@ import importlib.util
 import io
 import os
 import runpy
+import subprocess
 import sys
 from pathlib import Path
 
@@ -227,3 +228,86 @@ def test_peaks_of_a_measured_spectrum(tmp_path, capsys):
     assert result["below_3_sigma"] <= result["peaks"] // 4
     assert Path(result["picture"]).stat().st_size > 10_000
     assert "Alcatraz14.spe" in capsys.readouterr().out
+
+
+@pytest.fixture(scope="module")
+def many(batch):
+    return load_example("analyse_many_dask")
+
+
+def test_many_gather_shifts_offsets(many):
+    # Two blocks of 2 and 3 spectra with 3 and 2 peaks: the second block's
+    # offsets move up by the first's 3 peaks, the fields follow in order.
+    example = many
+    fields = example.FIELDS[1:]
+    first = {"offsets": np.array([0, 1, 3], np.int64), **{f: np.arange(3.0) for f in fields}}
+    second = {"offsets": np.array([0, 0, 2, 2], np.int64), **{f: np.arange(3.0, 5.0) for f in fields}}
+    whole = example.gather([first, second])
+    assert whole["offsets"].tolist() == [0, 1, 3, 3, 5, 5]
+    for f in fields:
+        assert whole[f].tolist() == [0.0, 1.0, 2.0, 3.0, 4.0]
+    # A single block is left as it is.
+    assert example.gather([second])["offsets"].tolist() == [0, 0, 2, 2]
+
+
+def test_many_draws_each_spectrum_alone(many):
+    # Spectrum s's counts depend on s alone, not on the block that draws it.
+    example = many
+    expected = np.array([[1.0, 50.0, 900.0], [3.0, 0.0, 20.0]])
+    whole = example.draw(np.arange(7), expected, 3)
+    assert np.array_equal(whole[4:7], example.draw(np.arange(4, 7), expected, 3))
+    assert np.all(whole[1::2, 1] == 0)  # expected 0 gives no counts
+    assert not np.array_equal(whole[0], whole[2])  # rows 0 and 2 share their mean, not their counts
+
+
+def test_many_blocks_equal_the_direct_call(many, capsys):
+    # 9 spectra in blocks of 4 (4, 4, 1) on threads and synchronously.
+    results = many.main(["--spectra", "9", "--distinct", "3", "--block", "4", "--workers", "2",
+                         "--scheduler", "threads", "--scheduler", "synchronous"])
+    direct, threads, synchronous = results.values()
+    assert many.identical(direct, threads) and many.identical(direct, synchronous)
+    out = capsys.readouterr().out
+    assert "rows identical to the direct call's: True" in out and out.count("spectra/s") == 3
+    offsets = direct["offsets"]
+    assert offsets.shape == (10,) and offsets[0] == 0 and np.all(np.diff(offsets) > 10)
+    # Independently: a few spectra analysed one by one, each its own call,
+    # give the gathered table's rows.
+    edges, fwhm, expected = many.simulate_expected(3, 11)
+    for s in (0, 4, 8):
+        alone = many.as_arrays(many.analyse_spectra_cy(edges, many.draw(np.array([s]), expected, 11), fwhm))
+        lo, hi = offsets[s], offsets[s + 1]
+        for name in many.FIELDS[1:]:
+            assert alone[name].tobytes() == direct[name][lo:hi].tobytes(), (s, name)
+    # The background spectra's strongest lines are found in every spectrum.
+    for lo, hi in zip(offsets[:-1], offsets[1:]):
+        energy = direct["energy"][lo:hi]
+        for line in (1460.82, 2614.51):
+            assert np.min(np.abs(energy - line)) < 1.0
+
+
+def test_many_on_a_dask_cluster(many, capsys):
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster:
+        results = many.main(["--spectra", "5", "--distinct", "2", "--block", "2", "--workers", "2",
+                             "--scheduler", cluster.scheduler_address])
+    direct, on_cluster = results.values()
+    assert many.identical(direct, on_cluster)
+    assert cluster.scheduler_address in capsys.readouterr().out
+
+
+def test_many_refuses_no_spectra(many):
+    with pytest.raises(SystemExit) as exit:
+        many.main(["--spectra", "0"])
+    assert exit.value.code == 2
+
+
+def test_many_as_a_script_in_processes(many):
+    # Run as a user runs it: the functions of __main__ go to the processes
+    # by value.
+    result = subprocess.run([sys.executable, str(EXAMPLES / "analyse_many_dask.py"), "--spectra", "4",
+                             "--distinct", "2", "--block", "2", "--workers", "2", "--scheduler", "processes"],
+                            capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    assert "Dask (processes)" in result.stdout
+    assert "rows identical to the direct call's: True" in result.stdout
