@@ -25,7 +25,9 @@ Stages, each a function of its own:
  6. residual search: the matched filter on y - fitted model, with the model's own
     variance; the most significant local maximum at least MIN_SEPARATION FWHM from the
     fitted peaks becomes a new peak and the region is refitted and pruned, up to
-    MAX_ADDED times;
+    MAX_ADDED times; with no such maximum, a peak that looks like an unresolved doublet
+    (a free width at the top of its band, or a local deviance MISFIT_THRESHOLD standard
+    deviations high) is split in two, up to MAX_SPLITS times;
  7. the table: energy, errors, area, fwhm, significance, background within +-1.25 FWHM,
     region, status.
 """
@@ -55,6 +57,11 @@ MIN_SEPARATION = 0.35      # residual candidates this close (FWHM) to a peak are
 EDGE_CLEARANCE = 1.5       # nor closer than this (FWHM) to the region's edges
 MAX_ADDED = 3              # residual or split trials per region
 SPLIT_OFFSET = 0.5         # a blend's second member is tried this many FWHM to either side
+MAX_SPLITS = 2             # blend splits tried per region
+SPLIT_SIGNIFICANCE = 10.0  # a peak this significant may be a blend
+MISFIT_REACH = 1.0         # FWHM about a peak where its misfit is read
+MISFIT_THRESHOLD = 2.0     # z of the local deviance that marks a blend
+SHARED_REACH = 1.5         # far-below neighbours closer than this (FWHM) go one at a time
 
 
 @dataclass
@@ -275,12 +282,14 @@ def fit_region(edges, y, basis, peaks, fwhm_of, continuum, max_iterations=200):
                      int(r.status[0]), float(r.objective[0]))
 
 
-def _prune(fit, threshold):
+def _prune(fit, threshold, fwhm_of):
     """The peaks to remove (indices), empty when every peak stands. A peak stands when its
     significance is finite and reaches the threshold, and its centre is not held at the
     bound of its range (there it is an edge or a neighbour's flank, not a peak). Peaks far
-    below the threshold go together; near it, the least significant one goes alone, since
-    its neighbours' areas change without it."""
+    below the threshold go together, but of far ones within SHARED_REACH FWHM of each
+    other only the least significant (close peaks share their counts: each can look far
+    below while together they are not); near it, the least significant one goes alone,
+    since its neighbours' areas change without it."""
     k = len(fit.peaks)
     with np.errstate(divide="ignore", invalid="ignore"):
         sig = fit.areas / fit.area_errors
@@ -297,7 +306,12 @@ def _prune(fit, threshold):
         return [int(np.argmin(np.where(bad, approx, np.inf)))]
     far = np.nonzero(sig < 0.5 * threshold)[0]
     if len(far):
-        return list(far)
+        mu = fit.params[1:4 * k:4]
+        drop = []
+        for i in sorted(far, key=lambda i: sig[i]):
+            if not any(abs(mu[j] - mu[i]) <= SHARED_REACH * fwhm_of(mu[i]) for j in drop):
+                drop.append(int(i))
+        return sorted(drop)
     return [int(np.argmin(np.where(bad, sig, np.inf)))]
 
 
@@ -306,11 +320,26 @@ def _fit_and_prune(edges, y, basis, peaks, fwhm_of, continuum, threshold, max_it
     and refit. Returns (fit or None, the peaks that stand)."""
     while peaks:
         fit = fit_region(edges, y, basis, peaks, fwhm_of, continuum, max_iterations)
-        drop = _prune(fit, threshold)
+        drop = _prune(fit, threshold, fwhm_of)
         if not drop:
             return fit, peaks
         peaks = [pk for i, pk in enumerate(peaks) if i not in drop]
     return None, peaks
+
+
+def _misfit(edges, y, total, mu, f):
+    """The Poisson deviance of the model within MISFIT_REACH FWHM of mu as a z-score
+    against its expectation (one per channel, variance two)."""
+    centres = 0.5 * (edges[1:] + edges[:-1])
+    near = np.abs(centres - mu) <= MISFIT_REACH * f
+    if not near.any():
+        return 0.0
+    m = np.maximum(total[near], 1e-300)
+    yy = y[near]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        d = 2.0 * (m - yy + np.where(yy > 0, yy * np.log(np.where(yy > 0, yy, 1.0) / m), 0.0))
+    n = near.sum()
+    return (d.sum() - n) / np.sqrt(2.0 * n)
 
 
 def analyse_region(edges, y, continuum, peaks, fwhm_of, threshold, max_iterations=200):
@@ -319,13 +348,16 @@ def analyse_region(edges, y, continuum, peaks, fwhm_of, threshold, max_iteration
     basis = np.column_stack([np.ones_like(centres), (centres - mid) / half])
     fit, peaks = _fit_and_prune(edges, y, basis, list(peaks), fwhm_of, continuum, threshold,
                                 max_iterations)
-    added = 0
+    residuals = splits = 0
     tried: list[float] = []
     split: list[float] = []
 
-    def try_add(fit, peaks, new):
-        """Refit with one more peak; the new fit if the added peak stands, else None."""
-        restart = [Peak(fit.params[4 * i + 1], fit.areas[i], pk.search_significance, pk.added)
+    def try_add(fit, peaks, new, held=-1):
+        """Refit with one more peak; the new fit if the added peak stands, else None.
+        Peak `held` (a blend being split) gets its width held at the resolution's."""
+        restart = [Peak(fit.params[4 * i + 1], fit.areas[i],
+                        min(pk.search_significance, STEP_SIGNIFICANCE) if i == held else pk.search_significance,
+                        pk.added)
                    for i, pk in enumerate(peaks)]
         restart.append(new)
         restart.sort(key=lambda p: p.energy)
@@ -335,39 +367,47 @@ def analyse_region(edges, y, continuum, peaks, fwhm_of, threshold, max_iteration
             return new_fit, new_peaks
         return None
 
-    while peaks and added < MAX_ADDED:
+    while peaks and (residuals < MAX_ADDED or splits < MAX_SPLITS):
         k = len(peaks)
-        # Residual search over the region, away from its edges and fitted peaks.
         total, _ = region_model(edges, fit.params, basis, k)
-        f_here = fwhm_of(centres)
-        net, sig = matched_filter(edges, y - total, np.maximum(total, 1e-3), f_here)
-        ok = (centres > edges[0] + EDGE_CLEARANCE * f_here) & (centres < edges[-1] - EDGE_CLEARANCE * f_here)
-        for e in list(fit.params[1:4 * k:4]) + tried:
-            ok &= np.abs(centres - e) > MIN_SEPARATION * f_here
-        cand_e, cand_net, cand_sig = _maxima(edges, net, np.where(ok, sig, -np.inf), RESIDUAL_THRESHOLD,
-                                             np.arange(len(y)))
-        added += 1
-        if len(cand_e):
-            j = int(np.argmax(cand_sig))
-            tried.append(cand_e[j])
-            better = try_add(fit, peaks, Peak(cand_e[j], cand_net[j], cand_sig[j], True))
-            if better is not None:
-                fit, peaks = better
-            continue
-        # No residual peak: a free width pushed to the top of its band is the mark of an
-        # unresolved doublet. Try a second member on either side; keep the better fit.
+        if residuals < MAX_ADDED:
+            # Residual search over the region, away from its edges and fitted peaks.
+            f_here = fwhm_of(centres)
+            net, sig = matched_filter(edges, y - total, np.maximum(total, 1e-3), f_here)
+            ok = (centres > edges[0] + EDGE_CLEARANCE * f_here) & (centres < edges[-1] - EDGE_CLEARANCE * f_here)
+            for e in list(fit.params[1:4 * k:4]) + tried:
+                ok &= np.abs(centres - e) > MIN_SEPARATION * f_here
+            cand_e, cand_net, cand_sig = _maxima(edges, net, np.where(ok, sig, -np.inf), RESIDUAL_THRESHOLD,
+                                                 np.arange(len(y)))
+            if len(cand_e):
+                residuals += 1
+                j = int(np.argmax(cand_sig))
+                tried.append(cand_e[j])
+                better = try_add(fit, peaks, Peak(cand_e[j], cand_net[j], cand_sig[j], True))
+                if better is not None:
+                    fit, peaks = better
+                continue
+        if splits >= MAX_SPLITS:
+            break
+        # No residual peak: a free width pushed to the top of its band, or a held one whose
+        # counts about it stray far from the model, is the mark of an unresolved doublet.
+        # Try a second member on either side, both widths held; keep the better fit.
         mu, v = fit.params[1:4 * k:4], fit.params[2:4 * k:4]
         f0 = fwhm_of(mu)
         v_top = (f0 * SIGMA_PER_FWHM * (1 + WIDTH_BAND)) ** 2
-        blends = [i for i in range(k) if v[i] >= v_top[i] * (1 - 1e-6) and mu[i] not in split]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            sig_k = fit.areas / fit.area_errors
+        blends = [i for i in range(k) if mu[i] not in split and sig_k[i] >= SPLIT_SIGNIFICANCE
+                  and (v[i] >= v_top[i] * (1 - 1e-6) or _misfit(edges, y, total, mu[i], f0[i]) > MISFIT_THRESHOLD)]
         if not blends:
             break
+        splits += 1
         i = max(blends, key=lambda i: fit.areas[i])
         split.append(mu[i])
         best = None
         for side in (-1.0, 1.0):
             trial = try_add(fit, peaks, Peak(mu[i] + side * SPLIT_OFFSET * f0[i], 0.3 * fit.areas[i],
-                                             0.0, True))
+                                             0.0, True), held=i)
             if trial is not None and (best is None or trial[0].deviance < best[0].deviance):
                 best = trial
         if best is not None:

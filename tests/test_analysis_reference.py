@@ -132,3 +132,56 @@ def test_example_real_spectrum(tmp_path):
     for line in ("K-40", "Tl-208", "Bi-214", "Pb-214", "Ac-228", "Pb Ka1", "annihilation"):
         assert line in names or any(line in n for n in names), line
     assert "resolution: FWHM^2" in text
+
+
+def test_a_doublet_with_a_member_between_keeps_its_pair():
+    # A 1:2 pair 0.7 FWHM apart and three candidates over it (the search's flanks): the
+    # pair stands at the end.
+    lines = [(100.0, 6000.0), (101.4, 3000.0)]
+    x, y, fwhm = flat_spectrum(lines, seed=4)
+    centres = 0.5 * (x[1:] + x[:-1])
+    lo, hi = np.searchsorted(centres, [93.0, 109.0])
+    peaks = [ar.Peak(99.0, 800.0, 9.0), ar.Peak(100.5, 8000.0, 40.0), ar.Peak(101.7, 900.0, 11.0)]
+    fit, _ = ar.analyse_region(x[lo:hi + 1], y[lo:hi], np.full(hi - lo, 200.0), peaks,
+                               lambda e: np.full_like(np.asarray(e, float), 2.0), 4.0)
+    assert fit is not None and len(fit.peaks) == 2
+    mu = np.sort(fit.params[1:8:4])
+    np.testing.assert_allclose(mu, [100.0, 101.4], atol=0.4)
+
+
+@pytest.mark.parametrize("centres, significance, drop", [
+    # Three members of one blend, each far below as they share the counts: only the least.
+    ([100.0, 101.4, 102.9], [1.0, 1.9, 1.5], [0]),
+    # Far below and apart (more than 1.5 FWHM): together.
+    ([100.0, 104.0, 110.0], [1.0, 30.0, 1.5], [0, 2]),
+    # The least's neighbour stays, the one beyond its reach goes with it.
+    ([100.0, 101.0, 104.5, 108.0], [1.2, 0.5, 1.9, 20.0], [1, 2]),
+    # Near the threshold: the least significant alone.
+    ([100.0, 110.0], [3.0, 3.5], [0]),
+    ([100.0, 110.0], [30.0, 35.0], []),
+])
+def test_prune_sets(centres, significance, drop):
+    k = len(centres)
+    params = np.zeros(4 * k + 2)
+    params[0:4 * k:4] = 1.0
+    params[1:4 * k:4] = centres
+    covariance = np.eye(4 * k + 2)
+    areas = np.array(significance) * 10.0
+    fit = ar.RegionFit([None] * k, params, covariance, areas, np.full(k, 10.0), 0, 0.0)
+    assert ar._prune(fit, 4.0, lambda e: 2.0) == drop
+
+
+@pytest.mark.parametrize("mu, f", [(100.0, 2.0), (97.3, 1.0), (0.2, 3.0)])
+def test_misfit_is_the_local_poisson_deviance(mu, f):
+    # The deviance 2 (log L(y | y) - log L(y | m)) of the channels within the reach, from
+    # scipy's Poisson log-pmf, as a z-score.
+    from scipy.stats import poisson
+    rng = np.random.default_rng(2)
+    edges = np.arange(201) * 0.5
+    total = rng.uniform(0.5, 50.0, 200)
+    y = rng.poisson(total * rng.uniform(0.7, 1.4, 200)).astype(float)
+    c = 0.5 * (edges[1:] + edges[:-1])
+    near = np.abs(c - mu) <= ar.MISFIT_REACH * f
+    d = 2.0 * (poisson.logpmf(y[near], y[near]) - poisson.logpmf(y[near], total[near]))
+    expected = (d.sum() - near.sum()) / np.sqrt(2.0 * near.sum())
+    np.testing.assert_allclose(ar._misfit(edges, y, total, mu, f), expected, rtol=1e-10)

@@ -219,14 +219,18 @@ def analyse_spectra_cy(
        others; a step is free (h >= 0) from significance 15 and 0 below.
     4. While a peak has vanished (no finite error), is below the threshold,
        or has its centre held at a bound, the peaks far below the threshold
-       go together, else the least significant alone, and the region is
-       refitted. Then, up to 3 times: a Gaussian matched filter on the
-       residuals (with the model's variance) looks for a peak the search
-       missed, at least 0.35 FWHM from every peak and 1.5 FWHM from the
-       region's edges; without one, the strongest peak whose width sits at
-       the top of its band (an unresolved doublet) is tried with a second
-       member 0.5 FWHM to either side. A new peak stays if the refitted and
-       pruned region keeps it.
+       go together (of such peaks within 1.5 FWHM of each other only the
+       least significant: close peaks share their counts), else the least
+       significant alone, and the region is refitted. Then, up to 3 times:
+       a Gaussian matched filter on the residuals (with the model's
+       variance) looks for a peak the search missed, at least 0.35 FWHM
+       from every peak and 1.5 FWHM from the region's edges; without one,
+       up to 2 times, the strongest peak of significance 10 or more that
+       looks like an unresolved doublet (its width at the top of its band,
+       or the Poisson deviance within 1 FWHM of it 2 standard deviations
+       above its expectation) is tried with a second member 0.5 FWHM to
+       either side, both members' widths held. A new peak stays if the
+       refitted and pruned region keeps it.
     5. Every peak left is reported.
 
     Rows are analysed one after the other, each alone (the continuum and

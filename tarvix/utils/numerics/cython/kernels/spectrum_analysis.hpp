@@ -21,17 +21,22 @@
 //             their values at the candidate's energy (a shape calibration);
 //   prune:    while a peak has no finite significance, is below the
 //             threshold or has its centre held by a bound, the peaks far
-//             below (< threshold / 2) go together, else the least
-//             significant alone, and the region is refitted;
+//             below (< threshold / 2) go together (of neighbours within
+//             shared_reach FWHM only the least significant), else the
+//             least significant alone, and the region is refitted;
 //   residual: a Gaussian matched filter of the local FWHM on y - model, with
 //             the model's variance, over the region less edge_clearance
 //             FWHM at each end and min_separation FWHM around each peak; its
 //             largest local maximum >= residual_threshold becomes a peak and
 //             the region is refitted and pruned (kept only if the peaks grew
-//             in number); with no such maximum, the strongest peak whose
-//             width sits at the top of its band (an unresolved doublet) is
-//             tried with a second member split_offset FWHM to either side;
-//             at most max_added tries per region;
+//             in number), at most max_added tries per region; with no such
+//             maximum, the strongest peak of significance >=
+//             split_significance whose width sits at the top of its band,
+//             or whose deviance within misfit_reach FWHM is misfit_threshold
+//             standard deviations above its expectation (an unresolved
+//             doublet), is tried with a second member split_offset FWHM to
+//             either side, both members' widths held, the better fit kept
+//             if both stand; at most max_splits splits per region;
 //   table:    energy, its error, area, its error, FWHM, significance, the
 //             background's counts (line and steps) within +-1.25 FWHM,
 //             region, status; sorted by energy.
@@ -73,8 +78,13 @@ constexpr double centre_reach = 0.75;       // FWHM a centre may move from its s
 constexpr double neighbour_gap = 0.05;      // FWHM a centre keeps from the midpoint to a neighbour's start
 constexpr double min_separation = 0.35;     // FWHM between a residual candidate and a peak
 constexpr double edge_clearance = 1.5;      // FWHM between a residual candidate and an edge
-constexpr int max_added = 3;                // residual or split tries per region
+constexpr int max_added = 3;                // residual tries per region
 constexpr double split_offset = 0.5;        // FWHM: a blend's second member is tried there
+constexpr int max_splits = 2;               // blend splits tried per region
+constexpr double split_significance = 10.0; // a peak this significant may be a blend
+constexpr double misfit_reach = 1.0;        // FWHM about a peak where its misfit is read
+constexpr double misfit_threshold = 2.0;    // z of the local deviance that marks a blend
+constexpr double shared_reach = 1.5;        // FWHM: far-below neighbours closer go one at a time
 constexpr double filter_reach = 1.5;        // FWHM: the residual filter's half-window
 constexpr double window_half = 1.25;        // FWHM: the background's window
 
@@ -297,9 +307,25 @@ public:
             drop.push_back(best);
             return;
         }
+        // The peaks far below go together, but of neighbours within
+        // shared_reach FWHM only the least significant: close peaks share
+        // their counts, so each can look far below while the pair is not
+        // (a doublet fitted with a third member between its two).
+        std::vector<index_t> far;
         for (index_t k = 0; k < K; ++k) {
-            if (significance(fit, k) < 0.5 * threshold_) drop.push_back(k);
+            if (significance(fit, k) < 0.5 * threshold_) far.push_back(k);
         }
+        std::stable_sort(far.begin(), far.end(),
+                         [&](index_t a, index_t b) { return significance(fit, a) < significance(fit, b); });
+        for (const index_t k : far) {
+            const double mu = fit.theta[static_cast<std::size_t>(W_ * k + 1)];
+            const double reach = shared_reach * axis_.fwhm_at(mu);
+            const bool beside_dropped = std::any_of(drop.begin(), drop.end(), [&](index_t j) {
+                return std::fabs(fit.theta[static_cast<std::size_t>(W_ * j + 1)] - mu) <= reach;
+            });
+            if (!beside_dropped) drop.push_back(k);
+        }
+        std::sort(drop.begin(), drop.end());
         if (!drop.empty()) return;
         index_t best = -1;
         double smallest = INFINITY;
@@ -338,38 +364,48 @@ public:
     bool analyse(const std::vector<Candidate>& candidates, RegionFit& fit) {
         if (!fit_and_prune<V>(candidates, fit)) return false;
         std::vector<double> tried, split;
-        RegionFit trial;
-        for (int added = 0; added < max_added; ++added) {
+        RegionFit trial, best;
+        int residuals = 0, splits = 0;
+        while (residuals < max_added || splits < max_splits) {
             if (stop_()) return true;
             const index_t K = static_cast<index_t>(fit.peaks.size());
             Candidate found{};
-            if (residual_candidate<V>(fit, tried, found)) {
-                tried.push_back(found.energy);
-                if (try_add<V>(fit, found, trial)) std::swap(fit, trial);
-                continue;
+            if (residuals < max_added) {
+                // Also leaves the model of `fit` in total_.
+                if (residual_candidate<V>(fit, tried, found)) {
+                    ++residuals;
+                    tried.push_back(found.energy);
+                    if (try_add<V>(fit, found, trial, -1)) std::swap(fit, trial);
+                    continue;
+                }
+            } else {
+                refresh_model<V>(fit);
             }
-            // An unresolved doublet: a free width at the top of its band.
+            if (splits >= max_splits) break;
+            // An unresolved doublet: a free width at the top of its band, or
+            // a held one that leaves the counts about it far from the model.
             index_t blend = -1;
             for (index_t k = 0; k < K; ++k) {
                 const double mu = fit.theta[static_cast<std::size_t>(W_ * k + 1)];
                 const double v = fit.theta[static_cast<std::size_t>(W_ * k + 2)];
-                const double s = axis_.fwhm_at(mu) * sigma_per_fwhm * (1.0 + width_band);
-                if (v < s * s * (1.0 - 1e-6)) continue;
                 if (std::find(split.begin(), split.end(), mu) != split.end()) continue;
+                if (!(significance(fit, k) >= split_significance)) continue;
+                const double s = axis_.fwhm_at(mu) * sigma_per_fwhm * (1.0 + width_band);
+                if (v < s * s * (1.0 - 1e-6) && !(misfit(mu) > misfit_threshold)) continue;
                 if (blend < 0 || fit.area[static_cast<std::size_t>(k)] > fit.area[static_cast<std::size_t>(blend)]) {
                     blend = k;
                 }
             }
             if (blend < 0) break;
+            ++splits;
             const double mu = fit.theta[static_cast<std::size_t>(W_ * blend + 1)];
             const double f = axis_.fwhm_at(mu);
             split.push_back(mu);
-            RegionFit best;
             bool have = false;
             for (const double side : {-1.0, 1.0}) {
                 const Candidate second{mu + side * split_offset * f, 0.3 * fit.area[static_cast<std::size_t>(blend)],
                                        0.0, true};
-                if (try_add<V>(fit, second, trial) && (!have || trial.deviance < best.deviance)) {
+                if (try_add<V>(fit, second, trial, blend) && (!have || trial.deviance < best.deviance)) {
                     std::swap(best, trial);
                     have = true;
                 }
@@ -419,21 +455,44 @@ private:
     }
 
     // Refit with one more peak; true (and `out`) if it stands with all the
-    // others, that is if the peaks grew in number.
+    // others, that is if the peaks grew in number. Peak `held` (the blend
+    // split, or -1) gets its width held at the resolution's: its search
+    // significance was the pair's, and a free width would take back the
+    // second member's counts.
     template <class V>
-    bool try_add(const RegionFit& fit, const Candidate& extra, RegionFit& out) {
+    bool try_add(const RegionFit& fit, const Candidate& extra, RegionFit& out, index_t held) {
         const index_t K = static_cast<index_t>(fit.peaks.size());
         std::vector<Candidate> restart;
         for (index_t k = 0; k < K; ++k) {
             const Candidate& c = fit.peaks[static_cast<std::size_t>(k)];
+            const double sig = k == held ? std::fmin(c.significance, step_significance) : c.significance;
             restart.push_back({fit.theta[static_cast<std::size_t>(W_ * k + 1)], fit.area[static_cast<std::size_t>(k)],
-                               c.significance, c.added});
+                               sig, c.added});
         }
         restart.push_back(extra);
         std::stable_sort(restart.begin(), restart.end(),
                          [](const Candidate& a, const Candidate& b) { return a.energy < b.energy; });
         if (!fit_and_prune<V>(std::move(restart), out)) return false;
         return out.peaks.size() > fit.peaks.size();
+    }
+
+    // The Poisson deviance of the model in total_ over the channels within
+    // misfit_reach FWHM of mu, as a z-score against its expectation (one
+    // per channel, variance two): large where one peak stands for two.
+    double misfit(double mu) const noexcept {
+        const double reach = misfit_reach * axis_.fwhm_at(mu);
+        double deviance = 0.0;
+        index_t count = 0;
+        for (index_t i = 0; i < m_; ++i) {
+            const double c = 0.5 * (x_[i] + x_[i + 1]);
+            if (std::fabs(c - mu) > reach) continue;
+            const double m = std::fmax(total_[static_cast<std::size_t>(i)], 1e-300);
+            const double y = y_[i];
+            deviance += 2.0 * (m - y + (y > 0.0 ? y * std::log(y / m) : 0.0));
+            ++count;
+        }
+        if (count == 0) return 0.0;
+        return (deviance - static_cast<double>(count)) / std::sqrt(2.0 * static_cast<double>(count));
     }
 
     // The residual filter's best local maximum, if one reaches the
