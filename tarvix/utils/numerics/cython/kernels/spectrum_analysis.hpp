@@ -262,12 +262,8 @@ public:
         theta[W_ * K + 1] = line_[1];
         work_.allocate(P, m_);
         model.restrict_bounds(lower_.data(), upper_.data());
-        const fit::Observations data{y_, nullptr, m_};
         fit::RowOutcome outcome{};
-        run_apart<V>([&]<class W>() {
-            outcome = fit::fit_row<W>(model, data, lower_.data(), upper_.data(), theta, out.covariance.data(),
-                                      settings_, work_, stop_);
-        });
+        run_model<V>(model, theta, out.covariance.data(), &outcome);
         out.deviance = outcome.objective;
         out.status = outcome.status;
         model.areas(theta, out.covariance.data(), out.area.data(), out.error.data());
@@ -370,16 +366,14 @@ public:
             if (stop_()) return true;
             const index_t K = static_cast<index_t>(fit.peaks.size());
             Candidate found{};
-            if (residuals < max_added) {
-                // Also leaves the model of `fit` in total_.
-                if (residual_candidate<V>(fit, tried, found)) {
-                    ++residuals;
-                    tried.push_back(found.energy);
-                    if (try_add<V>(fit, found, trial, -1)) std::swap(fit, trial);
-                    continue;
-                }
-            } else {
-                refresh_model<V>(fit);
+            // The model of `fit` in total_ (the last fit made may be
+            // another's), for the residual filter and the misfit below.
+            refresh_model<V>(fit);
+            if (residuals < max_added && residual_candidate<V>(fit, tried, found)) {
+                ++residuals;
+                tried.push_back(found.energy);
+                if (try_add<V>(fit, found, trial, -1)) std::swap(fit, trial);
+                continue;
             }
             if (splits >= max_splits) break;
             // An unresolved doublet: a free width at the top of its band, or
@@ -424,7 +418,7 @@ public:
         std::vector<double> theta(fit.theta);
         for (index_t k = 0; k < K; ++k) theta[static_cast<std::size_t>(W_ * k)] = 0.0;
         fit::PeakModel& model = reshaped_model(K);
-        model.template evaluate<V>(theta.data(), 0);
+        run_model<V>(model, theta.data(), nullptr, nullptr);
         const double* const background = model.mean(0);
         for (index_t k = 0; k < K; ++k) {
             const double mu = fit.theta[static_cast<std::size_t>(W_ * k + 1)];
@@ -496,11 +490,10 @@ private:
     }
 
     // The residual filter's best local maximum, if one reaches the
-    // residual threshold where a new peak may go.
+    // residual threshold where a new peak may go; the model of `fit` is in
+    // total_.
     template <class V>
     bool residual_candidate(const RegionFit& fit, const std::vector<double>& tried, Candidate& found) {
-        // The model of `fit` (the last fit made may be another's).
-        refresh_model<V>(fit);
         const index_t m = m_;
         net_.assign(static_cast<std::size_t>(m), 0.0);
         sig_.assign(static_cast<std::size_t>(m), -INFINITY);
@@ -570,6 +563,24 @@ private:
         return true;
     }
 
+    // With `outcome`, the fit of `model` from theta (the result into theta
+    // and covariance); without, the model's means at theta into its slot 0.
+    // Both through one entry point of their own at the kernel level: the
+    // fit loop and the model's evaluation are most of the analysis's code,
+    // which is then compiled once per level, not once per place that asks.
+    template <class V>
+    void run_model(fit::PeakModel& model, double* theta, double* covariance, fit::RowOutcome* outcome) {
+        run_apart<V>([&]<class W>() {
+            if (outcome == nullptr) {
+                model.template evaluate<W>(theta, 0);
+                return;
+            }
+            const fit::Observations data{y_, nullptr, m_};
+            *outcome = fit::fit_row<W>(model, data, lower_.data(), upper_.data(), theta, covariance, settings_,
+                                       work_, stop_);
+        });
+    }
+
     // The scratch model, shaped for K peaks on this region.
     fit::PeakModel& reshaped_model(index_t K) {
         model_.reshape(fit::PeakShape{K, 2, m_, true, true, axis_.tail_count}, x_, basis_.data());
@@ -579,7 +590,7 @@ private:
     template <class V>
     void refresh_model(const RegionFit& fit) {
         fit::PeakModel& model = reshaped_model(static_cast<index_t>(fit.peaks.size()));
-        model.template evaluate<V>(fit.theta.data(), 0);
+        run_model<V>(model, const_cast<double*>(fit.theta.data()), nullptr, nullptr);
         std::copy(model.mean(0), model.mean(0) + m_, total_.begin());
     }
 
