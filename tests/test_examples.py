@@ -148,6 +148,16 @@ def test_gamma_spectrum_help_lists_options(gamma_example, capsys):
 
 
 @pytest.fixture(scope="module")
+def dask_cluster(batch):
+    """One local Dask cluster (a scheduler and a worker of two threads in
+    this process) for the examples' --scheduler runs."""
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster:
+        yield cluster
+
+
+@pytest.fixture(scope="module")
 def batch():
     if os.environ.get("TARVIX_SANITIZED") == "1":
         # Dask's pool and cluster threads outlive the test and are still
@@ -169,15 +179,12 @@ def test_batch_back_ends_agree_bit_for_bit(batch, capsys):
     assert "results identical across back-ends: True" in capsys.readouterr().out
 
 
-def test_batch_on_a_dask_cluster(batch, capsys):
-    distributed = pytest.importorskip("dask.distributed")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                  dashboard_address=None) as cluster:
-        results = batch.main(["--spectra", "8", "--channels", "128", "--iterations", "10", "--workers", "2",
-                              "--scheduler", cluster.scheduler_address])
+def test_batch_on_a_dask_cluster(batch, dask_cluster, capsys):
+    results = batch.main(["--spectra", "8", "--channels", "128", "--iterations", "10", "--workers", "2",
+                          "--scheduler", dask_cluster.scheduler_address])
     loop, stack, threads, on_cluster = results.values()
     assert np.array_equal(loop, on_cluster)
-    assert cluster.scheduler_address in capsys.readouterr().out
+    assert dask_cluster.scheduler_address in capsys.readouterr().out
 
 
 @pytest.fixture(scope="module")
@@ -198,14 +205,11 @@ def test_regions_back_ends_agree_and_find_the_peaks(regions, capsys):
     assert "results identical across back-ends: True" in capsys.readouterr().out
 
 
-def test_regions_on_a_dask_cluster(regions, capsys):
-    distributed = pytest.importorskip("dask.distributed")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                  dashboard_address=None) as cluster:
-        results = regions.main(["--regions", "20", "--workers", "2", "--scheduler", cluster.scheduler_address])
+def test_regions_on_a_dask_cluster(regions, dask_cluster, capsys):
+    results = regions.main(["--regions", "20", "--workers", "2", "--scheduler", dask_cluster.scheduler_address])
     stack, on_cluster = results.values()
     assert np.array_equal(stack, on_cluster)
-    assert cluster.scheduler_address in capsys.readouterr().out
+    assert dask_cluster.scheduler_address in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("name", ["fit_peaks", "resample_response", "richardson_lucy"])
@@ -285,15 +289,12 @@ def test_many_blocks_equal_the_direct_call(many, capsys):
             assert np.min(np.abs(energy - line)) < 1.0
 
 
-def test_many_on_a_dask_cluster(many, capsys):
-    distributed = pytest.importorskip("dask.distributed")
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
-                                  dashboard_address=None) as cluster:
-        results = many.main(["--spectra", "5", "--distinct", "2", "--block", "2", "--workers", "2",
-                             "--scheduler", cluster.scheduler_address])
+def test_many_on_a_dask_cluster(many, dask_cluster, capsys):
+    results = many.main(["--spectra", "5", "--distinct", "2", "--block", "2", "--workers", "2",
+                         "--scheduler", dask_cluster.scheduler_address])
     direct, on_cluster = results.values()
     assert many.identical(direct, on_cluster)
-    assert cluster.scheduler_address in capsys.readouterr().out
+    assert dask_cluster.scheduler_address in capsys.readouterr().out
 
 
 def test_many_refuses_no_spectra(many):
