@@ -78,12 +78,9 @@ fuzz: install
 # frame pointers (what the sanitizers' reports need, and the level their
 # authors advise), and leaves out the test-only _kernel_probe, whose tests
 # skip here: the instrumentation, not the optimiser, finds the faults, and
-# the public modules run the same kernels. AddressSanitizer's use-after-scope
-# check is left out: on the large flattened kernels (the analysis inlines the
-# search, the continuum and the fits) it made the compiler's stack-slot
-# assignment quadratic, 930 s for peaks.cpp where the build without it
-# takes 150 s. What it would catch, a local's address used after its block,
-# -Wall's -Wdangling-pointer looks for in every build.
+# the public modules run the same kernels. peaks is built without
+# AddressSanitizer's use-after-scope check (see the modules' meson.build):
+# with it, its instrumented build took 930 s instead of 150 s.
 SANITIZE_BUILD := build/sanitize
 SANITIZE_SITE := build/sanitize-site
 SANITIZE_RUNTIMES = $$(c++ -print-file-name=libasan.so) $$(c++ -print-file-name=libubsan.so)
@@ -100,7 +97,7 @@ test-sanitize: $(VENV)/.deps-installed
 	    -Cbuild-dir=$(SANITIZE_BUILD) --target $(SANITIZE_SITE) -Csetup-args=-Dkernel_level=$(SANITIZE_LEVEL) \
 	    -Csetup-args=-Doptimization=1 -Csetup-args=-Ddebug=false -Csetup-args=-Db_ndebug=false \
 	    -Csetup-args=-Dkernel_probe=false -Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false \
-	    "-Csetup-args=-Dcpp_args=-g1 -fno-omit-frame-pointer -fno-sanitize-recover=all -fno-sanitize-address-use-after-scope" .
+	    "-Csetup-args=-Dcpp_args=-g1 -fno-omit-frame-pointer -fno-sanitize-recover=all" .
 	TARVIX_SANITIZED=1 LD_PRELOAD="$(SANITIZE_RUNTIMES)" PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(SANITIZE_SITE) \
 	    OPENBLAS_NUM_THREADS=1 \
 	    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1 \
