@@ -43,6 +43,11 @@ def match(found_e, true_e, fwhm):
     return out
 
 
+def median_and_count(values, selected):
+    """(median of values[selected], or NaN where none is selected; how many are)."""
+    return (float(np.median(values[selected])) if selected.any() else np.nan, int(selected.sum()))
+
+
 def robust_width(v):
     q1, q3 = np.percentile(v, [25, 75])
     return (q3 - q1) / 1.349
@@ -142,7 +147,7 @@ def evaluate(spectra, threshold, seed, analyse=reference(False), sim=None):
     out["area_pull_median"] = float(np.median(pull))
     out["area_pull_width"] = float(robust_width(pull))
     big = counts > 1e4
-    out["rel_error_median_above_1e4"] = (float(np.median(rel[big])) if big.any() else np.nan, int(big.sum()))
+    out["rel_error_median_above_1e4"] = median_and_count(rel, big)
     # The same apart for isolated lines and doublet members: a doublet's stronger member takes its
     # partner's counts where the partner is not found, and the strong lines are few enough that
     # those decide the median above. The isolated lines above 3e3 counts are many more.
@@ -150,7 +155,7 @@ def evaluate(spectra, threshold, seed, analyse=reference(False), sim=None):
     for key, sel in (("rel_error_median_above_1e4_isolated", big & (kind != hpge.DOUBLET)),
                      ("rel_error_median_above_1e4_doublet", big & (kind == hpge.DOUBLET)),
                      ("rel_error_median_above_3e3_isolated", (counts > 3e3) & (kind != hpge.DOUBLET))):
-        out[key] = (float(np.median(rel[sel])) if sel.any() else np.nan, int(sel.sum()))
+        out[key] = median_and_count(rel, sel)
     out["energy_pull_width"] = float(robust_width(epull))
     ratio, st = np.array(rows["sig_ratio"])[pk], np.array(rows["sig_true"])[pk]
     out["significance_ratio_5_20"] = float(np.median(ratio[(st > 5) & (st < 20)]))
@@ -257,7 +262,7 @@ def becquerel_peer(sim, spectra=5, min_significance=3.0):
     return {"version": bq.__version__, "spectra": int(min(spectra, len(sim.counts))), "region_fits": fits,
             "failed_fits": failed, "lines": len(pulls), "min_significance": min_significance,
             "area_pull_median": float(np.median(pulls)), "area_pull_width": float(robust_width(pulls)),
-            "rel_error_median_above_1e4": (float(np.median(rel[big])) if big.any() else np.nan, int(big.sum())),
+            "rel_error_median_above_1e4": median_and_count(rel, big),
             "cpu_s_per_spectrum": cpu / min(spectra, len(sim.counts))}
 
 

@@ -362,17 +362,22 @@ public:
         std::vector<double> tried, split;
         RegionFit trial, best;
         int residuals = 0, splits = 0;
+        bool stale = true;  // total_ does not hold the model of `fit`
         while (residuals < max_added || splits < max_splits) {
             if (stop_()) return true;
             const index_t K = static_cast<index_t>(fit.peaks.size());
             Candidate found{};
-            // The model of `fit` in total_ (the last fit made may be
-            // another's), for the residual filter and the misfit below.
-            refresh_model<V>(fit);
+            // The model of `fit` in total_, for the residual filter and the
+            // misfit below, once per fit kept.
+            if (stale) refresh_model<V>(fit);
+            stale = false;
             if (residuals < max_added && residual_candidate<V>(fit, tried, found)) {
                 ++residuals;
                 tried.push_back(found.energy);
-                if (try_add<V>(fit, found, trial, -1)) std::swap(fit, trial);
+                if (try_add<V>(fit, found, trial, -1)) {
+                    std::swap(fit, trial);
+                    stale = true;
+                }
                 continue;
             }
             if (splits >= max_splits) break;
@@ -404,7 +409,10 @@ public:
                     have = true;
                 }
             }
-            if (have) std::swap(fit, best);
+            if (have) {
+                std::swap(fit, best);
+                stale = true;
+            }
         }
         return true;
     }
